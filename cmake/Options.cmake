@@ -1,0 +1,17 @@
+# Compiler warnings and sanitizers, applied target by target.
+function(kvx_apply_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(KVX_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(KVX_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KVX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KVX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KVX_SANITIZE must be empty, 'address' or 'thread'")
+endif()

@@ -1,0 +1,252 @@
+#include "engine/station.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "engine/result_line.h"
+
+namespace kvx {
+
+std::string PortButtonCaption(int port) {
+  std::string caption = "Port-" + std::to_string(port + 1);
+  caption.resize(std::max<std::size_t>(caption.size(), 7), ' ');
+  return caption;
+}
+
+Station::Station(DeviceAccess& devices, ProductionSequence& sequence, Operator& op,
+                 Language language, StationHooks hooks)
+    : devices_(devices),
+      sequence_(sequence),
+      operator_(op),
+      messages_(language),
+      hooks_(std::move(hooks)),
+      portStorage_(std::make_unique<std::array<Port, kPortCount>>()),
+      ports_(*portStorage_) {
+  for (int k = 0; k < kPortCount; ++k) {
+    ports_[k].commands.transport = &devices_;
+    ports_[k].display.setButtonCaption(PortButtonCaption(k));
+  }
+}
+
+Station::~Station() {
+  for (auto& p : ports_) p.rec.Running.store(0);
+  for (auto& p : ports_)
+    if (p.worker.joinable()) p.worker.join();
+}
+
+bool Station::ask(MessageId text) {
+  OperatorMessage q{msg::kInformation, text, messages_.str(msg::kInformation), messages_.str(text)};
+  return operator_.confirm(q);
+}
+
+bool Station::anyBusy() const {
+  return std::any_of(ports_.begin(), ports_.end(), [](const Port& p) { return p.rec.Busy.load(); });
+}
+
+void Station::WaitForIdle() {
+  for (auto& p : ports_)
+    if (p.worker.joinable()) p.worker.join();
+}
+
+bool Station::startable(int k) const {
+  const Port& p = ports_[k];
+  const PortView v = p.display.snapshot();
+  return !v.buttonCaption.empty() && v.buttonEnabled && !p.rec.Busy.load() &&
+         p.rec.FlashTypeIndex >= 0 && p.rec.FlashTypeIndex < int(ConfigImage::kFlashTypeCount);
+}
+
+// Job start, steps 1-2: the job's copies of the settings header and its flash type.
+void Station::refreshSnapshots(int k) {
+  FORMATINFO& rec = ports_[k].rec;
+  const auto header = config_.header();
+  std::copy(header.begin(), header.end(), rec.Settings.begin());
+  if (rec.FlashTypeIndex >= 0 && rec.FlashTypeIndex < int(ConfigImage::kFlashTypeCount)) {
+    const auto ft = config_.flashType(std::size_t(rec.FlashTypeIndex));
+    std::copy(ft.begin(), ft.end(), rec.FlashType.begin());
+  } else {
+    rec.FlashType.fill(0);
+  }
+}
+
+// Flash-type byte naming the code type used while scanning.
+constexpr std::size_t kScanCodeByte = 38;
+
+// Job start, steps 3-6, then the worker.
+void Station::startJob(int k) {
+  Port& p = ports_[k];
+  FORMATINFO& rec = p.rec;
+  rec.SerialText = hooks_.makeSerial ? hooks_.makeSerial(rec, k) : std::string();
+  rec.ElapsedSeconds.store(0);
+  rec.BadBlkNode = tree_.addRoot(k, rec.DriveLetter);
+  const std::size_t code = rec.FlashType[kScanCodeByte];
+  if (code < ConfigImage::kCodeTypeCount) {
+    const auto ct = config_.codeType(code);
+    std::copy(ct.begin(), ct.end(), rec.Code.begin());
+  } else {
+    rec.Code.fill(0);  // names a missing code type: the download will refuse it
+  }
+  rec.Busy.store(true);
+  rec.Running.store(1);
+  // The previous worker of this port has ended (the port was not busy); the
+  // assignment joins it before the new one starts.
+  p.worker = std::jthread([this, k] { workerBody(k); });
+}
+
+void Station::StartAll() {
+  std::lock_guard lock(controlMutex_);
+  tree_.clear();
+  for (int k = 0; k < kPortCount; ++k) {
+    if (!startable(k)) continue;
+    refreshSnapshots(k);
+    startJob(k);
+  }
+  stopAllEnabled_ = true;
+}
+
+void Station::StopAll() {
+  if (!ask(msg::kStopAll)) return;
+  for (auto& p : ports_) p.rec.Running.store(0);
+}
+
+void Station::PortButtonClick(int k) {
+  if (k < 0 || k >= kPortCount) return;
+  Port& p = ports_[k];
+  {
+    const PortView v = p.display.snapshot();
+    if (v.buttonCaption.empty() || !v.buttonEnabled) return;
+  }
+  if (p.rec.Busy.load()) {
+    // A busy port keeps its snapshots; the worker still reads them.
+    if (p.rec.Running.load() == 1 && ask(msg::kStopIt)) p.rec.Running.store(0);
+    return;
+  }
+  std::lock_guard lock(controlMutex_);
+  if (!startable(k)) return;
+  refreshSnapshots(k);
+  startJob(k);
+  stopAllEnabled_ = true;
+}
+
+KeyAction Station::KeyPress(StationKey key) {
+  if (panel_ == Panel::Production) {
+    switch (key) {
+      case StationKey::Space:
+        StartAll();
+        return KeyAction::StartAll;
+      case StationKey::CtrlC:
+        StopAll();
+        return KeyAction::StopAll;
+      case StationKey::CtrlS:
+        panel_ = Panel::Settings;
+        return KeyAction::ShowSettings;
+      case StationKey::Escape:
+        return KeyAction::Close;
+      case StationKey::Other:
+        return KeyAction::None;
+    }
+    return KeyAction::None;
+  }
+  if (key == StationKey::Escape) {
+    if (hooks_.saveSettings) hooks_.saveSettings();
+    panel_ = Panel::Production;
+    return KeyAction::ReturnFromSettings;
+  }
+  return KeyAction::None;
+}
+
+void Station::Tick() {
+  for (auto& p : ports_)
+    if (p.rec.Running.load() == 1) p.rec.ElapsedSeconds.fetch_add(1);
+}
+
+bool Station::Close() {
+  if (!ask(msg::kExitQuestion)) return false;
+  if (hooks_.stopAuxiliaryThreads) hooks_.stopAuxiliaryThreads();
+  if (hooks_.saveSettings) hooks_.saveSettings();
+  for (auto& p : ports_) p.rec.Running.store(0);
+  WaitForIdle();
+  std::lock_guard lock(controlMutex_);
+  for (auto& p : ports_) {
+    if (IsOpen(p.rec.hDevice)) {
+      devices_.close(p.rec.hDevice);
+      p.rec.hDevice = kInvalidHandle;
+    }
+  }
+  return true;
+}
+
+std::int32_t Station::runSequence(PortJob& job, bool& highFormatPath) {
+  if (options_.highFormatSelected()) {
+    highFormatPath = true;
+    return sequence_.RunHighFormatOnly(job);
+  }
+  return sequence_.RunProduction(job);
+}
+
+void Station::workerBody(int k) {
+  Port& p = ports_[k];
+  FORMATINFO& rec = p.rec;
+  // Whatever way the body ends, the job is over: Running first, then Busy as
+  // the very last write, so a new start never overlaps this worker.
+  struct EndOfJob {
+    FORMATINFO& rec;
+    ~EndOfJob() {
+      rec.Running.store(0);
+      rec.Busy.store(false, std::memory_order_release);
+    }
+  } endOfJob{rec};
+
+  if (!IsOpen(rec.hDevice)) {
+    rec.hDevice = devices_.open(rec.DevicePath);
+    if (!IsOpen(rec.hDevice)) {
+      rec.hDevice = kInvalidHandle;
+      p.display.setButtonEnabled(false);
+      p.display.setText("");
+      rec.DriveLetter.clear();
+      return;
+    }
+  }
+  rec.FixedSectors = 0;
+
+  PortJob job{k, rec, p.display, p.commands, tree_, messages_, options_, config_};
+  bool highFormatPath = false;
+  std::int32_t result = 0;
+  try {
+    result = runSequence(job, highFormatPath);
+    if (!highFormatPath && options_.highChipCheck.load()) {
+      // The soldering check's verdict replaces the result line.
+      const bool ok = result == kSolderingCheckPassed;
+      rec.StatusText = ok ? kSolderingOkText : kSolderingSuspectText;
+      p.display.setBar(rec.StatusText, ok ? BarColour::Blue : BarColour::Red, 0);
+      return;
+    }
+    if (!highFormatPath && result == kHandOverToHighFormat) {
+      highFormatPath = true;
+      result = sequence_.RunHighFormatOnly(job);
+    }
+  } catch (const std::bad_alloc&) {
+    result = msg::kMemoryError;
+  } catch (...) {
+    // A failure inside a stage is never success.
+    result = -1;
+  }
+  if (highFormatPath && options_.highChipCheck.load()) return;
+
+  JobOutcome outcome;
+  outcome.badPages = rec.BadPages;
+  outcome.diskSectors = rec.DiskSectors;
+  outcome.fixedSectors = highFormatPath ? rec.DiskSectors : rec.FixedSectors;
+  outcome.elapsedSeconds = rec.ElapsedSeconds.load();
+  outcome.binNo = rec.BinNo;
+  rec.StatusText = FinishedStatusText(messages_, outcome);
+  BarColour colour = BarColour::Blue;
+  if (result != 0)
+    colour = BarColour::Red;
+  else if (options_.logicScan.load() && rec.LogicCleanPasses == 0)
+    colour = BarColour::Magenta;
+  p.display.setBar(ResultLine(messages_, outcome), colour, 0);
+}
+
+}  // namespace kvx
