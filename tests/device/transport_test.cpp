@@ -45,7 +45,7 @@ int ScriptedIoctl(int, unsigned long request, void* arg) {
   hdr->host_status = gScript->hostStatus;
   hdr->driver_status = gScript->driverStatus;
   const auto n = std::min<std::size_t>(gScript->sense.size(), hdr->mx_sb_len);
-  std::memcpy(hdr->sbp, gScript->sense.data(), n);
+  if (n > 0) std::memcpy(hdr->sbp, gScript->sense.data(), n);
   hdr->sb_len_wr = static_cast<unsigned char>(n);
   return 0;
 }

@@ -2,6 +2,7 @@
 // A scripted DeviceAccess for tests: records every command block, answers
 // from a queue of scripted replies (data, result), and can fail opens.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -58,8 +59,8 @@ class FakeTransport : public DeviceAccess {
     if (replies.empty()) return 0;
     ScriptedReply r = std::move(replies.front());
     replies.pop_front();
-    if (dir == DataDirection::In && buffer)
-      std::memcpy(buffer, r.dataIn.data(), std::min<std::size_t>(r.dataIn.size(), length));
+    const std::size_t n = std::min<std::size_t>(r.dataIn.size(), length);
+    if (dir == DataDirection::In && buffer && n > 0) std::memcpy(buffer, r.dataIn.data(), n);
     return r.result;
   }
 
