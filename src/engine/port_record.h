@@ -56,7 +56,9 @@ struct FORMATINFO {
   std::array<std::uint8_t, ConfigImage::kCodeTypeSize> Code{};
   std::array<std::uint8_t, ConfigImage::kFlashTypeSize> FlashType{};
   std::string DevicePath;
-  std::uint8_t Present = 0;
+  // A device is attached to this slot's port. Written by discovery, read by
+  // the port's worker when its job ends (a disk pulled mid-job).
+  std::atomic<std::uint8_t> Present{0};
   std::uint8_t ZoneOverflow = 0;
   std::uint16_t ZoneCount = 0;
   std::vector<std::uint8_t> BadPageBitmap;  // TotalBlocks x PagePerBlock bits; set = bad

@@ -191,12 +191,21 @@ void Station::workerBody(int k) {
   // Whatever way the body ends, the job is over: Running first, then Busy as
   // the very last write, so a new start never overlaps this worker.
   struct EndOfJob {
-    FORMATINFO& rec;
+    Station& station;
+    Port& port;
     ~EndOfJob() {
+      FORMATINFO& rec = port.rec;
+      // Discovery leaves the handle of a busy port alone; when the disk left
+      // during the job, the worker closes it here.
+      if (rec.Present.load() == 0 && IsOpen(rec.hDevice)) {
+        station.devices_.close(rec.hDevice);
+        rec.hDevice = kInvalidHandle;
+        port.display.setButtonEnabled(false);
+      }
       rec.Running.store(0);
       rec.Busy.store(false, std::memory_order_release);
     }
-  } endOfJob{rec};
+  } endOfJob{*this, p};
 
   if (!IsOpen(rec.hDevice)) {
     rec.hDevice = devices_.open(rec.DevicePath);

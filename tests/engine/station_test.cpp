@@ -106,6 +106,7 @@ class StationTest : public ::testing::Test {
     rec.DevicePath = "fake:" + std::to_string(port);
     rec.hDevice = kInvalidHandle;
     rec.FlashTypeIndex = 0;
+    rec.Present = 1;
     rec.DriveLetter = "/media/disk" + std::to_string(port);
     station->display(port).setButtonEnabled(true);
   }
@@ -170,6 +171,7 @@ TEST_F(StationTest, JobOutcomes) {
     rec.DevicePath = "fake:3";
     rec.hDevice = kInvalidHandle;
     rec.FlashTypeIndex = 0;
+    rec.Present = 1;
     s.display(3).setButtonEnabled(true);
     s.PortButtonClick(3);
     s.WaitForIdle();
