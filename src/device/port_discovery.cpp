@@ -130,7 +130,7 @@ void PortDiscovery::examinePort(Walk& walk, const std::string& key, const UsbPor
     FORMATINFO& rec = station_.record(slot);
     if (station_.busy(slot)) return;
     if (rec.Present.load() && rec.DevicePath == state.devicePath) return;
-    attachSlot(walk, slot, state.devicePath);
+    attachSlot(walk, slot, key, state.devicePath);
     return;
   }
   while (walk.usedSlots.count(walk.nextSlot)) ++walk.nextSlot;
@@ -140,7 +140,7 @@ void PortDiscovery::examinePort(Walk& walk, const std::string& key, const UsbPor
   walk.slotOfKey[key] = slot;
   walk.usedSlots.insert(slot);
   if (station_.busy(slot)) return;
-  attachSlot(walk, slot, state.devicePath);
+  attachSlot(walk, slot, key, state.devicePath);
 }
 
 void PortDiscovery::detachSlot(int slot) {
@@ -160,7 +160,7 @@ void PortDiscovery::detachSlot(int slot) {
   display.setPercent(0);
 }
 
-void PortDiscovery::attachSlot(Walk&, int slot, const std::string& path) {
+void PortDiscovery::attachSlot(Walk&, int slot, const std::string& key, const std::string& path) {
   // One device, one slot: a stale slot holding the same device lets go of it.
   if (!path.empty()) {
     for (int other = 0; other < kPortCount; ++other) {
@@ -176,6 +176,7 @@ void PortDiscovery::attachSlot(Walk&, int slot, const std::string& path) {
   if (IsOpen(rec.hDevice)) station_.devices().close(rec.hDevice);
   rec.hDevice = kInvalidHandle;
   rec.DevicePath = path;
+  rec.PortKey = key;
   // A new disk has no flash type until it has been identified.
   rec.FlashTypeIndex = -1;
   rec.ChipCount = 0;

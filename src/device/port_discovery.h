@@ -75,7 +75,7 @@ class PortDiscovery {
                int depth);
   void examinePort(Walk& walk, const std::string& key, const UsbPortState& state, int depth);
   void detachSlot(int slot);
-  void attachSlot(Walk& walk, int slot, const std::string& path);
+  void attachSlot(Walk& walk, int slot, const std::string& key, const std::string& path);
   void setUpSlot(int slot);
   void applyManualFlashType(int slot);
 

@@ -65,6 +65,10 @@ struct FORMATINFO {
   std::uint8_t BinNo = 0;                   // 1-based capacity bin, 0 = none
   std::uint8_t LogicPassCount = 0, LogicScanDone = 0, LogicCleanPasses = 0;
   std::uint16_t BlockCountOverride = 0;
+  // Not part of the original record: the result code of the last job (0 =
+  // success) and the port key of the socket the slot belongs to, for reports.
+  std::int32_t LastResult = 0;
+  std::string PortKey;
 };
 
 }  // namespace kvx

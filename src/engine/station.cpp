@@ -227,6 +227,7 @@ void Station::workerBody(int k) {
     if (!highFormatPath && options_.highChipCheck.load()) {
       // The soldering check's verdict replaces the result line.
       const bool ok = result == kSolderingCheckPassed;
+      rec.LastResult = ok ? 0 : (result == 0 ? -1 : result);
       rec.StatusText = ok ? kSolderingOkText : kSolderingSuspectText;
       p.display.setBar(rec.StatusText, ok ? BarColour::Blue : BarColour::Red, 0);
       return;
@@ -241,6 +242,7 @@ void Station::workerBody(int k) {
     // A failure inside a stage is never success.
     result = -1;
   }
+  rec.LastResult = result;
   if (highFormatPath && options_.highChipCheck.load()) return;
 
   JobOutcome outcome;
