@@ -88,16 +88,35 @@ std::uint32_t FatSizeFor(FatKind kind, std::uint64_t v, std::uint32_t reserved,
   return static_cast<std::uint32_t>(f);
 }
 
+// Entries a FAT of `sectors` sectors holds: 12, 16 or 32 bits each.
+std::uint64_t FatEntries(FatKind kind, std::uint32_t sectors) {
+  const std::uint64_t bits = std::uint64_t{sectors} * 512 * 8;
+  switch (kind) {
+    case FatKind::Fat12: return bits / 12;
+    case FatKind::Fat16: return bits / 16;
+    case FatKind::Fat32: return bits / 32;
+  }
+  return 0;
+}
+
 FatError PlanPass(FatKind kind, std::uint32_t v, std::uint16_t reserved, std::uint8_t fats,
                   std::uint32_t rootSectors, Pass& p) {
   if (static_cast<std::uint64_t>(reserved) + rootSectors >= v) return FatError::kVolumeTooSmall;
   auto tryClusterSize = [&](std::uint8_t spc) {
     p.sectorsPerCluster = spc;
     p.fatSectors = FatSizeFor(kind, v, reserved, rootSectors, spc, fats);
-    const std::uint64_t start =
-        static_cast<std::uint64_t>(reserved) + std::uint64_t{fats} * p.fatSectors + rootSectors;
-    p.dataStart = static_cast<std::uint32_t>(std::min<std::uint64_t>(start, v));
-    p.clusters = start < v ? (v - start) / spc : 0;
+    for (;;) {
+      const std::uint64_t start = static_cast<std::uint64_t>(reserved) +
+                                  std::uint64_t{fats} * p.fatSectors + rootSectors;
+      p.dataStart = static_cast<std::uint32_t>(std::min<std::uint64_t>(start, v));
+      p.clusters = start < v ? (v - start) / spc : 0;
+      // The formula leaves out the two reserved entries (0 and 1), so for
+      // some sizes its FAT is one entry short of the clusters it describes
+      // (1000001 sectors: 62463 clusters, room for 62462). Grow it by a sector
+      // until every cluster has its entry.
+      if (FatEntries(kind, p.fatSectors) >= p.clusters + 2 || p.clusters == 0) break;
+      ++p.fatSectors;
+    }
   };
   switch (kind) {
     case FatKind::Fat12:
