@@ -252,8 +252,9 @@ FatError TFAT::Build() {
   if (kind == FatKind::Fat16 && l.clusterCount > kMaxFat16Clusters) {
     // Near the top of the FAT16 range (zones of about 4194210 sectors and up)
     // 64-sector clusters give 65525 or more: every reader would take such a
-    // volume for FAT32. The volume ends after cluster 65524 instead; at most
-    // two clusters of the partition stay unused.
+    // volume for FAT32. The volume ends after cluster 65524 instead: the
+    // partition keeps its size and its last two clusters (plus the partial
+    // cluster every volume leaves) stay unused.
     l.clusterCount = kMaxFat16Clusters;
     l.volumeSectors = p2.dataStart + kMaxFat16Clusters * l.sectorsPerCluster;
   }
