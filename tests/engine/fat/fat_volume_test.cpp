@@ -288,6 +288,8 @@ TEST(FatLabel, StoredForm) {
       {"a.b*c/d?e", "A_B_C_D_E  "},
       {"TWELVE CHARS", "TWELVE CHAR"},
       {"\xE5" "ABC", "\x05" "ABC       "},
+      {std::string("AB\0CD", 5), "AB         "},
+      {std::string("\0CD", 3), nullptr},
       // A double-byte character is copied whole, its second byte unchanged,
       // and one that would straddle the 11-byte limit is left out.
       {"\xD6\x61" "x", "\xD6\x61" "X        "},
