@@ -179,7 +179,9 @@ std::optional<std::array<std::uint8_t, 11>> StoredLabel(std::string_view label) 
   std::array<std::uint8_t, 11> out;
   out.fill(' ');
   std::size_t o = 0;
-  for (std::size_t i = 0; i < label.size() && o < out.size(); ++i) {
+  std::size_t i = 0;
+  while (i < label.size() && label[i] == ' ') ++i;  // a label may not begin with a blank
+  for (; i < label.size() && o < out.size(); ++i) {
     const auto c = static_cast<std::uint8_t>(label[i]);
     if (c == 0) break;  // the settings field ends at its NUL
     if (c >= 0x81 && i + 1 < label.size()) {

@@ -285,6 +285,7 @@ TEST(FatLabel, StoredForm) {
       {"", nullptr},
       {"           ", nullptr},
       {"kvx disk", "KVX DISK   "},
+      {"  LEAD", "LEAD       "},
       {"a.b*c/d?e", "A_B_C_D_E  "},
       {"TWELVE CHARS", "TWELVE CHAR"},
       {"\xE5" "ABC", "\x05" "ABC       "},
