@@ -15,9 +15,9 @@ constexpr std::uint32_t kZoneOverhead = kPartitionStart + 1;
 // directory.
 constexpr std::uint32_t kTinyVolume = 64;
 
-constexpr std::uint16_t kRootEntries = 1024;       // FAT12/16: 64 sectors
-constexpr std::uint16_t kTinyRootEntries = 16;     // one sector
-constexpr std::uint16_t kFixedReserved = 32;       // FAT32 and boot type 3
+constexpr std::uint16_t kRootEntries = 1024;    // FAT12/16: 64 sectors
+constexpr std::uint16_t kTinyRootEntries = 16;  // one sector
+constexpr std::uint16_t kFixedReserved = 32;    // FAT32 and boot type 3
 constexpr std::uint16_t kFat32FsInfoSector = 1;
 constexpr std::uint16_t kFat32BackupBootSector = 6;
 constexpr std::uint32_t kFat32RootCluster = 2;
@@ -29,17 +29,16 @@ struct ClusterRow {
 
 // First row whose limit is at least V. A 0 marks sizes the kind cannot serve
 // with this table.
-constexpr ClusterRow kFat16Clusters[] = {{8400, 0},       {32680, 2},    {262144, 4},
-                                         {524288, 8},     {1048576, 16}, {2097152, 32},
-                                         {4194304, 64}};
-constexpr ClusterRow kFat32Clusters[] = {{66600, 0},     {262144, 2},    {524288, 4},
-                                         {16777216, 8},  {33554432, 16}, {67108864, 32},
+constexpr ClusterRow kFat16Clusters[] = {{8400, 0},     {32680, 2},    {262144, 4},  {524288, 8},
+                                         {1048576, 16}, {2097152, 32}, {4194304, 64}};
+constexpr ClusterRow kFat32Clusters[] = {{66600, 0},       {262144, 2},    {524288, 4},
+                                         {16777216, 8},    {33554432, 16}, {67108864, 32},
                                          {4294967295u, 64}};
 
 // FAT16 volumes that meet the table's 0 entry (V of 8367..8400 sectors, as the
 // kind choice sends zones of 8400 sectors and more here) take the next row's
-// 2 sectors per cluster: even with 32 reserved sectors that leaves more than
-// 4118 clusters, a genuine FAT16 (at least 4085).
+// 2 sectors per cluster: even with 32 reserved sectors that leaves at least
+// 4118 clusters, a genuine FAT16 (4085 or more).
 constexpr std::uint8_t kFat16SmallestCluster = 2;
 
 template <std::size_t N>
@@ -92,9 +91,12 @@ std::uint32_t FatSizeFor(FatKind kind, std::uint64_t v, std::uint32_t reserved,
 std::uint64_t FatEntries(FatKind kind, std::uint32_t sectors) {
   const std::uint64_t bits = std::uint64_t{sectors} * 512 * 8;
   switch (kind) {
-    case FatKind::Fat12: return bits / 12;
-    case FatKind::Fat16: return bits / 16;
-    case FatKind::Fat32: return bits / 32;
+    case FatKind::Fat12:
+      return bits / 12;
+    case FatKind::Fat16:
+      return bits / 16;
+    case FatKind::Fat32:
+      return bits / 32;
   }
   return 0;
 }
@@ -106,8 +108,8 @@ FatError PlanPass(FatKind kind, std::uint32_t v, std::uint16_t reserved, std::ui
     p.sectorsPerCluster = spc;
     p.fatSectors = FatSizeFor(kind, v, reserved, rootSectors, spc, fats);
     for (;;) {
-      const std::uint64_t start = static_cast<std::uint64_t>(reserved) +
-                                  std::uint64_t{fats} * p.fatSectors + rootSectors;
+      const std::uint64_t start =
+          static_cast<std::uint64_t>(reserved) + std::uint64_t{fats} * p.fatSectors + rootSectors;
       p.dataStart = static_cast<std::uint32_t>(std::min<std::uint64_t>(start, v));
       p.clusters = start < v ? (v - start) / spc : 0;
       // The formula leaves out the two reserved entries (0 and 1), so for
@@ -164,9 +166,12 @@ bool IsForbiddenInLabel(std::uint8_t c) {
 
 const char* FatErrorText(FatError e) {
   switch (e) {
-    case FatError::kNone: return "no error";
-    case FatError::kVolumeTooSmall: return "zone too small for a FAT volume";
-    case FatError::kNoValidClusterSize: return "no cluster size fits the FAT type";
+    case FatError::kNone:
+      return "no error";
+    case FatError::kVolumeTooSmall:
+      return "zone too small for a FAT volume";
+    case FatError::kNoValidClusterSize:
+      return "no cluster size fits the FAT type";
   }
   return "unknown FAT error";
 }
@@ -241,7 +246,8 @@ FatError TFAT::Build() {
   const std::uint32_t rootImageSectors =
       kind == FatKind::Fat32 ? p1.sectorsPerCluster : rootDirSectors;
   l.firstPassSectors = kPartitionStart + p1.dataStart - rootDirSectors + rootImageSectors;
-  const std::uint16_t r2 = fixedReserved ? kFixedReserved : AlignedReservedSectors(l.firstPassSectors);
+  const std::uint16_t r2 =
+      fixedReserved ? kFixedReserved : AlignedReservedSectors(l.firstPassSectors);
   Pass p2;
   if (FatError e = PlanPass(kind, v, r2, l.fatCount, rootDirSectors, p2); e != FatError::kNone)
     return e;
@@ -306,7 +312,7 @@ Sector TFAT::BootSector() const {
   } else {
     Put16(s, 22, l.fatSectors);
   }
-  s[ext] = 0x80;      // drive number
+  s[ext] = 0x80;  // drive number
   s[ext + 1] = 0;
   s[ext + 2] = 0x29;  // extended boot signature: serial, label and type follow
   if (settings_.volumeId) Put32(s, ext + 3, *settings_.volumeId);
@@ -316,9 +322,10 @@ Sector TFAT::BootSector() const {
     std::copy(label_->begin(), label_->end(), s.begin() + static_cast<std::ptrdiff_t>(ext + 7));
   else
     PutText(s, ext + 7, "NO NAME    ");
-  PutText(s, ext + 18, l.kind == FatKind::Fat32   ? "FAT32   "
-                       : l.kind == FatKind::Fat16 ? "FAT16   "
-                                                  : "FAT12   ");
+  PutText(s, ext + 18,
+          l.kind == FatKind::Fat32   ? "FAT32   "
+          : l.kind == FatKind::Fat16 ? "FAT16   "
+                                     : "FAT12   ");
   return s;
 }
 
@@ -342,10 +349,10 @@ Sector TFAT::SectorAt(std::uint32_t n) const {
     s = mbr_;
     const std::uint8_t t = l.mbrSectorsPerTrack;
     std::uint8_t* e = s.data() + 446;
-    e[0] = 0x80;                  // active
-    e[1] = 1;                     // start head
-    e[2] = 1;                     // start sector 1, cylinder bits 8..9 zero
-    e[3] = 0;                     // start cylinder
+    e[0] = 0x80;  // active
+    e[1] = 1;     // start head
+    e[2] = 1;     // start sector 1, cylinder bits 8..9 zero
+    e[3] = 0;     // start cylinder
     e[4] = static_cast<std::uint8_t>(l.kind);
     e[5] = static_cast<std::uint8_t>(l.partitionSectors / (t * 1023u));  // end head
     e[6] = static_cast<std::uint8_t>(t | 0xC0);  // end sector T, cylinder bits 8..9 of 1023

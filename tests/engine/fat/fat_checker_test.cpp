@@ -34,13 +34,13 @@ struct CheckedZone {
 // sizes, each boot type that changes the layout, and labels that must be
 // stored in a form readers accept.
 const CheckedZone kZones[] = {
-    {97, kNoBoot, "TINY", "TINY", FatKind::Fat12},  // V = 64: one FAT, one root sector
-    {200, kNoBoot, "small", "SMALL", FatKind::Fat12},      // under 1023 clusters: heads 0 -> 1
-    {4201, kUsbHdd, " a+b:c", "A_B_C", FatKind::Fat12},   // 2-sector FAT12 clusters
-    {8399, kUsbZip32, "ZIP32", "ZIP32", FatKind::Fat12},  // largest FAT12 zone, media 0xF0
-    {8400, kNoBoot, "EDGE", "EDGE", FatKind::Fat16},      // meets the table's 0 row
-    {8433, kUsbHdd, "EDGE HDD", "EDGE HDD", FatKind::Fat16},  // V = 8400, the last 0-row size
-    {8434, kNoBoot, "", nullptr, FatKind::Fat16},             // V = 8401
+    {97, kNoBoot, "TINY", "TINY", FatKind::Fat12},             // V = 64: one FAT, one root sector
+    {200, kNoBoot, "small", "SMALL", FatKind::Fat12},          // under 1023 clusters: heads 0 -> 1
+    {4201, kUsbHdd, " a+b:c", "A_B_C", FatKind::Fat12},        // 2-sector FAT12 clusters
+    {8399, kUsbZip32, "ZIP32", "ZIP32", FatKind::Fat12},       // largest FAT12 zone, media 0xF0
+    {8400, kNoBoot, "EDGE", "EDGE", FatKind::Fat16},           // meets the table's 0 row
+    {8433, kUsbHdd, "EDGE HDD", "EDGE HDD", FatKind::Fat16},   // V = 8400, the last 0-row size
+    {8434, kNoBoot, "", nullptr, FatKind::Fat16},              // V = 8401
     {65568, kUsbZip63, "SIXTEEN", "SIXTEEN", FatKind::Fat16},  // V = 65535: 16-bit total
     {65569, kNoBoot, "THIRTY2", "THIRTY2", FatKind::Fat16},    // V = 65536: 32-bit total
     {1000001, kNoBoot, "ODD", "ODD", FatKind::Fat16},          // the formula's FAT is short
@@ -104,7 +104,7 @@ TEST(FatChecker, EveryVolumePassesFsckAndListsItsLabel) {
     EXPECT_EQ(printed, 2) << checked.output;
 
     const auto listed = RunCommand(mdir + " -i " + zonePath.string() + "@@" +
-                            std::to_string(std::uint64_t{start} * 512) + " ::");
+                                   std::to_string(std::uint64_t{start} * 512) + " ::");
     EXPECT_EQ(listed.exitCode, 0) << listed.output;
     const std::string labelLine = z.listed == nullptr
                                       ? " Volume in drive : has no label"

@@ -60,10 +60,10 @@ TEST(FatReference, SmallFat12ZoneByteForByte) {
   std::vector<std::uint8_t> expected;
   ASSERT_TRUE(ReadHexDump(base + ".hex", size, expected));
 
-  TFAT volume(FatVolumeSettings{static_cast<std::uint32_t>(std::stoul(params.at("sectors"))),
-                                static_cast<std::uint8_t>(std::stoul(params.at("boot_type"))),
-                                params.at("label"),
-                                static_cast<std::uint32_t>(std::stoul(params.at("volume_id"), nullptr, 16))});
+  TFAT volume(FatVolumeSettings{
+      static_cast<std::uint32_t>(std::stoul(params.at("sectors"))),
+      static_cast<std::uint8_t>(std::stoul(params.at("boot_type"))), params.at("label"),
+      static_cast<std::uint32_t>(std::stoul(params.at("volume_id"), nullptr, 16))});
   ASSERT_EQ(volume.Build(), FatError::kNone);
   const auto image = volume.Image();
   ASSERT_EQ(image.size(), expected.size());

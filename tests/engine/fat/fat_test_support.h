@@ -120,7 +120,7 @@ inline void ExtractSectors(const std::filesystem::path& from, std::uint32_t firs
 }
 
 struct CommandResult {
-  int exitCode = -1;  // 127: the shell did not find the program
+  int exitCode = -1;   // 127: the shell did not find the program
   std::string output;  // stdout and stderr together
 };
 
@@ -139,8 +139,8 @@ inline CommandResult RunCommand(const std::string& command) {
 // Absolute path of a checker, or empty when it is not installed. Looked up in
 // the sbin folders too, where fsck.fat lives.
 inline std::string FindTool(const std::string& name) {
-  for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin", "/bin", "/usr/local/bin",
-                          "/usr/local/sbin"}) {
+  for (const char* dir :
+       {"/usr/sbin", "/sbin", "/usr/bin", "/bin", "/usr/local/bin", "/usr/local/sbin"}) {
     const std::filesystem::path p = std::filesystem::path(dir) / name;
     if (access(p.c_str(), X_OK) == 0) return p.string();
   }

@@ -100,8 +100,8 @@ TEST(FatLayout, EverySizeGivesAReadableVolume) {
   std::vector<std::uint32_t> sizes;
   for (std::uint32_t s = 0; s <= 70000; ++s) sizes.push_back(s);
   for (std::uint64_t s = 70001; s <= 4300000; s += 4999) sizes.push_back(std::uint32_t(s));
-  for (std::uint32_t s : {4194209u, 4194210u, 4194303u, 4194304u, 67108897u, 2147483647u,
-                          4294967295u})
+  for (std::uint32_t s :
+       {4194209u, 4194210u, 4194303u, 4194304u, 67108897u, 2147483647u, 4294967295u})
     sizes.push_back(s);
   for (std::uint32_t s : sizes) {
     TFAT v(FatVolumeSettings{s, kNoBoot, {}, std::nullopt});
@@ -151,7 +151,7 @@ TEST(FatLayout, TooSmallZonesAreRefused) {
 TEST(FatBootArea, Fat16FieldsWithBootTypeHdd) {
   const TFAT v = Built(131073, kUsbHdd, "Disk 1", 0xCAFEF00D);
   const auto mbr = SectorOf(v, 0);
-  const std::uint8_t entry[16] = {0x80, 1, 1, 0, 0x06, 2, 0xFF, 0xFF,
+  const std::uint8_t entry[16] = {0x80, 1, 1, 0, 0x06, 2,    0xFF, 0xFF,
                                   32,   0, 0, 0, 0xE0, 0xFF, 0x01, 0x00};  // 131040
   EXPECT_EQ(std::memcmp(mbr.data() + 446, entry, 16), 0);
   EXPECT_TRUE(AllZero(mbr, 462, 510)) << "the other three entries stay empty";
@@ -166,10 +166,10 @@ TEST(FatBootArea, Fat16FieldsWithBootTypeHdd) {
   struct {
     std::size_t at, width;
     std::uint32_t value;
-  } fields[] = {{11, 2, 512},    {13, 1, 4},      {14, 2, 32},   {16, 1, 2},   {17, 2, 1024},
-                {19, 2, 0},      {21, 1, 0xF8},   {22, 2, 128},  {24, 2, 63},  {26, 2, 32},
-                {28, 4, 63},     {32, 4, 131040}, {36, 1, 0x80}, {37, 1, 0},   {38, 1, 0x29},
-                {39, 4, 0xCAFEF00D}};
+  } fields[] = {{11, 2, 512},  {13, 1, 4},  {14, 2, 32},   {16, 1, 2},
+                {17, 2, 1024}, {19, 2, 0},  {21, 1, 0xF8}, {22, 2, 128},
+                {24, 2, 63},   {26, 2, 32}, {28, 4, 63},   {32, 4, 131040},
+                {36, 1, 0x80}, {37, 1, 0},  {38, 1, 0x29}, {39, 4, 0xCAFEF00D}};
   for (const auto& f : fields) {
     const std::uint32_t got = f.width == 1 ? b[f.at] : f.width == 2 ? Le16(b, f.at) : Le32(b, f.at);
     EXPECT_EQ(got, f.value) << "boot sector byte " << f.at;
@@ -195,14 +195,14 @@ TEST(FatBootArea, Fat32SectorsAndBackups) {
     struct {
       std::size_t at, width;
       std::uint32_t value;
-    } fields[] = {{13, 1, 8},      {14, 2, 32},   {16, 1, 2},      {17, 2, 0},   {19, 2, 0},
-                  {22, 2, 0},      {24, 2, 63},   {26, 2, 512},    {28, 4, 63},  {32, 4, 4194271},
-                  {36, 4, 4092},   {40, 2, 0},    {42, 2, 0},      {44, 4, 2},   {48, 2, 1},
-                  {50, 2, 6},      {64, 1, 0x80}, {65, 1, 0},      {66, 1, 0x29},
-                  {67, 4, 0x265C1ED4}};
+    } fields[] = {{13, 1, 8},    {14, 2, 32},   {16, 1, 2},   {17, 2, 0},    {19, 2, 0},
+                  {22, 2, 0},    {24, 2, 63},   {26, 2, 512}, {28, 4, 63},   {32, 4, 4194271},
+                  {36, 4, 4092}, {40, 2, 0},    {42, 2, 0},   {44, 4, 2},    {48, 2, 1},
+                  {50, 2, 6},    {64, 1, 0x80}, {65, 1, 0},   {66, 1, 0x29}, {67, 4, 0x265C1ED4}};
     for (const auto& f : fields) {
-      const std::uint32_t got =
-          f.width == 1 ? b[f.at] : f.width == 2 ? Le16(b, f.at) : Le32(b, f.at);
+      const std::uint32_t got = f.width == 1   ? b[f.at]
+                                : f.width == 2 ? Le16(b, f.at)
+                                               : Le32(b, f.at);
       EXPECT_EQ(got, f.value) << "boot sector byte " << f.at;
     }
     EXPECT_TRUE(AllZero(b, 52, 64));
@@ -288,12 +288,18 @@ TEST(FatLabel, StoredForm) {
       {"  LEAD", "LEAD       "},
       {"a.b*c/d?e", "A_B_C_D_E  "},
       {"TWELVE CHARS", "TWELVE CHAR"},
-      {"\xE5" "ABC", "\x05" "ABC       "},
+      {"\xE5"
+       "ABC",
+       "\x05"
+       "ABC       "},
       {std::string("AB\0CD", 5), "AB         "},
       {std::string("\0CD", 3), nullptr},
       // A double-byte character is copied whole, its second byte unchanged,
       // and one that would straddle the 11-byte limit is left out.
-      {"\xD6\x61" "x", "\xD6\x61" "X        "},
+      {"\xD6\x61"
+       "x",
+       "\xD6\x61"
+       "X        "},
       {"ABCDEFGHIJ\xD6\xD0", "ABCDEFGHIJ "},
   };
   for (const auto& c : cases) {
