@@ -108,9 +108,10 @@ std::uint8_t AlignedReservedSectors(std::uint32_t written);
 // characters that a label may not hold (below 0x20, 0x7F and " * + , . / : ;
 // < = > ? [ \ ] |) become '_'; bytes from 0x81 up lead a double-byte
 // character whose second byte is kept as it is (a pair is never split at the
-// 11-byte limit; such bytes are legal in a label, which is stored in the
-// OEM code page). Leading blanks are dropped. The text ends at a NUL, so the raw settings field may
-// be passed. A leading 0xE5 is stored as 0x05 (0xE5 marks a free entry).
+// 11-byte limit; such bytes are legal in a label, which is stored in the OEM
+// code page). Leading blanks are dropped. The text ends at a NUL, so the raw
+// settings field may be passed. A leading 0xE5 is stored as 0x05 (0xE5 marks
+// a free entry).
 std::optional<std::array<std::uint8_t, 11>> StoredLabel(std::string_view label);
 
 class TFAT {
