@@ -20,8 +20,10 @@ void CodeChecksum(std::span<std::uint8_t> copy, unsigned realSectors) {
 }
 
 std::string CodeNameFromFile(const std::filesystem::path& file) {
+  // The part before the first "."; a name without "." has no such part.
   const std::string base = file.filename().string();
-  const std::string name = base.substr(0, base.find('.'));
+  const std::size_t dot = base.find('.');
+  const std::string name = dot == std::string::npos ? std::string() : base.substr(0, dot);
   return name.empty() ? kUnnamedCodeType : name;
 }
 

@@ -27,7 +27,7 @@ void CodeChecksum(std::span<std::uint8_t> copy, unsigned realSectors);
 inline constexpr const char* kUnnamedCodeType = "not_named_code_type";
 
 // The code-type name a loaded file gives: its name without folder up to its
-// first "."; "not_named_code_type" when that is empty.
+// first "."; "not_named_code_type" when that is empty or the name has no ".".
 std::string CodeNameFromFile(const std::filesystem::path& file);
 
 enum class CodeNumber { RealCodeLength, CodeLength, CodeCount };
