@@ -124,7 +124,7 @@ TEST(ConfigLanguageFile, TheIniNamesTheFileOfTheLocale) {
 
 // The files shipped in the station folder.
 TEST(ConfigLanguageFile, ShippedFilesOfferEightEccLevels) {
-  const std::filesystem::path share = std::filesystem::path(KVX_TEST_DATA_DIR) / "../../share/Lang";
+  const std::filesystem::path share = std::filesystem::path(__FILE__).parent_path() / "../../share/Lang";
   for (const char* name : {"English.lng", "ChineseSimplified.lng", "ChineseTraditional.lng"}) {
     SCOPED_TRACE(name);
     const auto f = LanguageFile::Load(share / name);
