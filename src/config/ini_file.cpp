@@ -9,7 +9,9 @@ namespace kvx {
 namespace {
 
 std::string_view Trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  // A stray CR (a line ending in CR CR LF) counts as blank, so a value reads
+  // the same after the file is written back with plain LF endings.
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;
@@ -39,8 +41,8 @@ std::optional<int> ParseDecimalInt(std::string_view text) {
 IniDocument IniDocument::Parse(std::string_view text) {
   IniDocument doc;
   doc.sections_.push_back(Section{});
-  // A UTF-8 byte-order mark is not part of the first line.
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  // UTF-8 byte-order marks are not part of the first line.
+  while (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   while (!text.empty()) {
     const std::size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);

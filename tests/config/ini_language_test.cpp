@@ -26,6 +26,23 @@ TEST(ConfigIniFile, ReadsSectionsWithCrLfOrLf) {
   }
 }
 
+// Cases the fuzzer found: a file written back must read as before.
+TEST(ConfigIniFile, WrittenBackReadsTheSame) {
+  for (const char* text : {"[Ports]\r\nPort-1=0\r\r\n",          // CR CR LF
+                           "\xEF\xBB\xBF\xEF\xBB\xBFk=v\n[S]\nk=w\n",  // two byte-order marks
+                           "[ A ]junk\n x = y \n[]\n=\n"}) {
+    const IniDocument doc = IniDocument::Parse(text);
+    const IniDocument again = IniDocument::Parse(doc.Serialize());
+    ASSERT_EQ(doc.sections().size(), again.sections().size()) << text;
+    for (std::size_t i = 0; i < doc.sections().size(); ++i) {
+      EXPECT_EQ(doc.sections()[i].name, again.sections()[i].name);
+      EXPECT_EQ(doc.pairs(doc.sections()[i].name), again.pairs(doc.sections()[i].name));
+    }
+  }
+  EXPECT_EQ(IniDocument::Parse("[Ports]\r\nPort-1=0\r\r\n").value("Ports", "Port-1"), "0");
+  EXPECT_EQ(IniDocument::Parse("\xEF\xBB\xBF\xEF\xBB\xBFk=v\n").sections()[0].lines[0].key, "k");
+}
+
 TEST(ConfigIniFile, ReadIntegerGivesTheDefaultForAnythingButANumber) {
   TempDir dir;
   WriteBytes(dir / "s.ini", "[Ports]\na=999\nb=abc\nc= 12 \nd=12abc\ne=-3\nf=99999999999\ng=\n");
