@@ -21,4 +21,5 @@ if [ "${KVX_QUICK:-0}" != "1" ]; then
     run_suite build-asan
   bash scripts/build.sh tsan
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan
+  bash scripts/fuzz.sh
 fi
