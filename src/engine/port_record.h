@@ -16,6 +16,7 @@
 
 #include "config/config_image.h"
 #include "device/scsi.h"
+#include "flash/bookkeeping.h"
 
 namespace kvx {
 
@@ -62,6 +63,8 @@ struct FORMATINFO {
   std::uint8_t ZoneOverflow = 0;
   std::uint16_t ZoneCount = 0;
   std::vector<std::uint8_t> BadPageBitmap;  // TotalBlocks x PagePerBlock bits; set = bad
+  // Block lists, zones, page images and the high-format layout of the job.
+  FlashBookkeeping Flash;
   std::uint8_t BinNo = 0;                   // 1-based capacity bin, 0 = none
   std::uint8_t LogicPassCount = 0, LogicScanDone = 0, LogicCleanPasses = 0;
   std::uint16_t BlockCountOverride = 0;
