@@ -16,6 +16,12 @@ inline constexpr std::int32_t kSolderingCheckPassed = 1;
 class ProductionSequence {
  public:
   virtual ~ProductionSequence() = default;
+  // Job start, on the window thread, after the record's snapshots were taken:
+  // the sequence copies what else it needs from the settings image, so that
+  // the worker never reads the image while the operator edits it.
+  virtual void PrepareJob(int port, FORMATINFO& rec, const ConfigImage& image) {
+    (void)port, (void)rec, (void)image;
+  }
   virtual std::int32_t RunProduction(PortJob& job) = 0;
   virtual std::int32_t RunHighFormatOnly(PortJob& job) = 0;
 };

@@ -87,6 +87,7 @@ void Station::startJob(int k) {
   } else {
     rec.Code.fill(0);  // names a missing code type: the download will refuse it
   }
+  sequence_.PrepareJob(k, rec, config_);
   rec.Busy.store(true);
   rec.Running.store(1);
   // The previous worker of this port has ended (the port was not busy); the
