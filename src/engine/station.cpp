@@ -74,10 +74,20 @@ void Station::refreshSnapshots(int k) {
 constexpr std::size_t kScanCodeByte = 38;
 
 // Job start, steps 3-6, then the worker.
-void Station::startJob(int k) {
+bool Station::startJob(int k) {
   Port& p = ports_[k];
   FORMATINFO& rec = p.rec;
-  rec.SerialText = hooks_.makeSerial ? hooks_.makeSerial(rec, k) : std::string();
+  const SerialOutcome serial = hooks_.makeSerial ? hooks_.makeSerial(rec, k) : SerialOutcome{};
+  if (!serial.ok) {
+    rec.StatusText = serial.error;
+    rec.LastResult = -1;
+    p.display.setBar(rec.StatusText, BarColour::Red, 0);
+    return false;
+  }
+  rec.SerialText = serial.text;
+  // Every job starts without a capacity class: a disk that matches no row
+  // never shows the previous disk's class.
+  rec.BinNo = 0;
   rec.ElapsedSeconds.store(0);
   rec.BadBlkNode = tree_.addRoot(k, rec.DriveLetter);
   const std::size_t code = rec.FlashType[kScanCodeByte];
@@ -93,6 +103,7 @@ void Station::startJob(int k) {
   // The previous worker of this port has ended (the port was not busy); the
   // assignment joins it before the new one starts.
   p.worker = std::jthread([this, k] { workerBody(k); });
+  return true;
 }
 
 void Station::StartAll() {

@@ -20,6 +20,7 @@
 #include "device/commands.h"
 #include "device/transport.h"
 #include "engine/bad_page_tree.h"
+#include "engine/bins_serials.h"
 #include "engine/live_options.h"
 #include "engine/messages.h"
 #include "engine/operator.h"
@@ -36,8 +37,9 @@ enum class KeyAction { None, StartAll, StopAll, ShowSettings, Close, ReturnFromS
 // Work the station hands to other parts at fixed points.
 struct StationHooks {
   // Job start: the serial-number text of the job (the port's record holds
-  // the fresh snapshots). Not set: the serial text is left empty.
-  std::function<std::string(FORMATINFO& rec, int port)> makeSerial;
+  // the fresh snapshots). Not set: the serial text is left empty. A serial
+  // that cannot be given ends the job before it starts, in red.
+  std::function<SerialOutcome(FORMATINFO& rec, int port)> makeSerial;
   // Close: stop the hot-plug watcher and the port-enumeration thread.
   std::function<void()> stopAuxiliaryThreads;
   // Close and the return from the settings view: apply and save the settings.
@@ -100,7 +102,8 @@ class Station {
 
   bool startable(int port) const;
   void refreshSnapshots(int port);
-  void startJob(int port);
+  // False when the job could not start (its bar says why).
+  bool startJob(int port);
   void workerBody(int port);
   std::int32_t runSequence(PortJob& job, bool& highFormatPath);
   bool ask(MessageId text);

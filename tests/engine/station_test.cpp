@@ -35,8 +35,9 @@ class FakeSequence : public ProductionSequence {
     job.rec.BadPages = 12;
     job.rec.DiskSectors = 1031680;
     job.rec.FixedSectors = 1024000;
-    job.rec.BinNo = 2;
-    switch (mode[job.port].load()) {
+    const Mode m = mode[job.port].load();
+    if (m != Mode::Fail && m != Mode::Throw) job.rec.BinNo = 2;  // failing jobs reach no class
+    switch (m) {
       case Mode::Succeed:
         return 0;
       case Mode::Fail:
@@ -144,7 +145,7 @@ TEST_F(StationTest, JobOutcomes) {
       {"success", Mode::Succeed, false, false, BarColour::Blue,
        "Finished. Bad Pages 12  Size: 503 (Fixed: 500)MB    0:0:0       BIN-2", 1, 0},
       {"failure keeps the message 32790 form, in red", Mode::Fail, false, false, BarColour::Red,
-       "Finished. Bad Pages 12  Size: 503 (Fixed: 500)MB    0:0:0       BIN-2", 1, 0},
+       "Finished. Bad Pages 12  Size: 503 (Fixed: 500)MB    0:0:0       BIN-0", 1, 0},
       {"1688 hands over to the re-format; fixed = disk size", Mode::HandOver, false, false,
        BarColour::Blue, "Finished. Bad Pages 12  Size: 100 (Fixed: 100)MB    0:0:0       BIN-2", 1,
        1},
@@ -155,7 +156,7 @@ TEST_F(StationTest, JobOutcomes) {
       {"logical scan without a clean pass", Mode::Succeed, false, true, BarColour::Magenta,
        "Finished. Bad Pages 12  Size: 503 (Fixed: 500)MB    0:0:0       BIN-2", 1, 0},
       {"an exception inside a stage is a failure", Mode::Throw, false, false, BarColour::Red,
-       "Finished. Bad Pages 12  Size: 503 (Fixed: 500)MB    0:0:0       BIN-2", 1, 0},
+       "Finished. Bad Pages 12  Size: 503 (Fixed: 500)MB    0:0:0       BIN-0", 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -250,7 +251,9 @@ TEST_F(StationTest, JobStartCopiesTheSnapshots) {
   cfg.codeType(2)[0] = 'C';
   attach(7);
   station->record(7).FlashTypeIndex = 5;
-  station->hooks().makeSerial = [](FORMATINFO&, int port) { return "SN" + std::to_string(port); };
+  station->hooks().makeSerial = [](FORMATINFO&, int port) {
+    return SerialOutcome{true, "SN" + std::to_string(port), ""};
+  };
   station->StartAll();
   station->WaitForIdle();
   const auto& rec = station->record(7);
@@ -268,6 +271,24 @@ TEST_F(StationTest, JobStartCopiesTheSnapshots) {
   station->PortButtonClick(7);
   station->WaitForIdle();
   EXPECT_EQ(rec.Code[0], 0);
+}
+
+TEST_F(StationTest, ASerialThatCannotBeGivenKeepsTheJobFromStarting) {
+  attach(2);
+  attach(3);
+  sequence.mode[2] = Mode::Fail;
+  station->record(2).BinNo = 7;
+  station->hooks().makeSerial = [](FORMATINFO&, int port) {
+    return port == 3 ? SerialOutcome{false, "", "Serial numbers are used up"}
+                     : SerialOutcome{true, "X", ""};
+  };
+  station->StartAll();
+  station->WaitForIdle();
+  EXPECT_EQ(sequence.production.load(), 1);
+  EXPECT_EQ(view(3).text, "Serial numbers are used up");
+  EXPECT_EQ(view(3).colour, BarColour::Red);
+  EXPECT_EQ(station->record(2).BinNo, 0) << "the previous job's class is gone";
+  EXPECT_NE(view(2).text.find("BIN-0"), std::string::npos);
 }
 
 TEST_F(StationTest, SixtyFourPortsRunTogether) {
