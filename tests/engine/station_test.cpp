@@ -35,9 +35,9 @@ class FakeSequence : public ProductionSequence {
     job.rec.BadPages = 12;
     job.rec.DiskSectors = 1031680;
     job.rec.FixedSectors = 1024000;
-    const Mode m = mode[job.port].load();
-    if (m != Mode::Fail && m != Mode::Throw) job.rec.BinNo = 2;  // failing jobs reach no class
-    switch (m) {
+    const Mode how = mode[job.port].load();
+    if (how != Mode::Fail && how != Mode::Throw) job.rec.BinNo = 2;  // failing jobs reach no class
+    switch (how) {
       case Mode::Succeed:
         return 0;
       case Mode::Fail:
