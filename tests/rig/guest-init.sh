@@ -47,6 +47,10 @@ kill $gadget 2>/dev/null
 wait $gadget
 say "RIG NOTE gadget server exit: $? (after SIGTERM)"
 say "RIG NOTE guest program exit: $rc at $(cut -d' ' -f1 /proc/uptime)s uptime"
-dmesg > /run/kvx/dmesg.txt
+# The gadgets' wire logs go to the console log for the record.
+for f in /run/kvx/disk*.log; do
+  echo "== wire log $f" > /dev/ttyS0
+  cat "$f" > /dev/ttyS0
+done
 sync
 poweroff -f
