@@ -7,13 +7,17 @@
 // gadget disks through the guest kernel's sg and usb-storage drivers; the
 // gadget's wire log shows what arrived.
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <poll.h>
 #include <scsi/sg.h>
+#include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -24,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -253,6 +258,70 @@ bool WaitGone(const std::string& sgName, int timeoutMs, std::uint64_t* tookMs) {
   return false;
 }
 
+// The kernel's own uevents (there is no udev daemon in the guest), to record
+// the real order and timing of what arrives and leaves on a plug or unplug.
+class UeventMonitor {
+ public:
+  struct Event {
+    std::uint64_t ms;
+    std::string action, subsystem, devtype, devpath;
+  };
+  UeventMonitor() {
+    fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = 1;  // kernel events
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    if (fd_ >= 0) thread_ = std::thread([this] { run(); });
+  }
+  ~UeventMonitor() { stop(); }
+  bool ok() const { return fd_ >= 0; }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  std::vector<Event> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  void run() {
+    char buf[8192];
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = ::recv(fd_, buf, sizeof buf - 1, 0);
+      if (n <= 0) continue;
+      buf[n] = 0;
+      Event e{NowMs(), {}, {}, {}, {}};
+      for (ssize_t at = 0; at < n; at += ssize_t(std::strlen(buf + at)) + 1) {
+        const std::string kv = buf + at;
+        auto value = [&](const char* key) {
+          const std::string k = std::string(key) + "=";
+          return kv.rfind(k, 0) == 0 ? kv.substr(k.size()) : std::string();
+        };
+        if (auto v = value("ACTION"); !v.empty()) e.action = v;
+        if (auto v = value("SUBSYSTEM"); !v.empty()) e.subsystem = v;
+        if (auto v = value("DEVTYPE"); !v.empty()) e.devtype = v;
+        if (auto v = value("DEVPATH"); !v.empty()) e.devpath = v;
+      }
+      std::lock_guard lock(mutex_);
+      events_.push_back(e);
+    }
+  }
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Event> events_;
+};
+
 // Checksum of a whole block device (read-only).
 std::optional<std::uint32_t> DeviceCrc(const std::string& dev, std::uint64_t* bytes) {
   const int fd = ::open(dev.c_str(), O_RDONLY | O_CLOEXEC);
@@ -376,6 +445,25 @@ void CheckTopology(const Options& o) {
   for (auto& [k, count] : keys) unique &= count == 1;
   report.check(unique && int(keys.size()) == o.disks, "topology",
                Format("%zu distinct port keys for %d gadget disks", keys.size(), o.disks));
+  // The port a USB device hangs on: its "port" link names the hub port's
+  // directory, "usb<bus>-port<n>" on a root hub, "<hub>-port<n>" on a hub.
+  std::vector<SgNode> usbDisks;
+  for (auto& [d, n] : gadgets) usbDisks.push_back(n);
+  for (auto& n : otherDisks)
+    if (!n.usbDevice.empty()) usbDisks.push_back(n);
+  for (auto& n : usbDisks) {
+    const fs::path dev = "/sys/bus/usb/devices/" + n.usbDevice;
+    std::error_code ec;
+    const fs::path port = fs::canonical(dev / "port", ec);
+    const auto dot = n.devpath.rfind('.');
+    const std::string parent = dot == std::string::npos ? "usb" + n.busnum : n.busnum + "-" + n.devpath.substr(0, dot);
+    const std::string last = dot == std::string::npos ? n.devpath : n.devpath.substr(dot + 1);
+    const std::string expected = parent + "-port" + last;
+    const std::string maxchild = ReadText(fs::path("/sys/bus/usb/devices") / parent / "maxchild");
+    report.check(!ec && port.filename() == expected, "topology",
+                 Format("%s hangs on %s (expected %s); its hub %s has maxchild %s", n.usbDevice.c_str(),
+                        ec ? "no port link" : port.c_str(), expected.c_str(), parent.c_str(), maxchild.c_str()));
+  }
   bool hubChain = false, ata = false;
   for (auto& n : otherDisks) {
     if (!n.usbDevice.empty() && n.devpath.find('.') != std::string::npos) hubChain = true;
@@ -662,6 +750,8 @@ void CheckUnplug(const Options& o, const std::map<int, GadgetInfo>& ready, int d
   const ScsiResult first = DiskRead(ctx, h, 0, 512, one, 0, 5);
   report.check(first == 0, what, Format("disk %d READ(10) before the unplug: 0x%x", disk, unsigned(first)));
 
+  UeventMonitor uevents;
+  report.check(uevents.ok(), what, "kernel uevent socket open");
   ScsiResult during = 0;
   SgOutcome duringIo;
   std::uint64_t unplugAt = 0, doneAt = 0;
@@ -716,6 +806,21 @@ void CheckUnplug(const Options& o, const std::map<int, GadgetInfo>& ready, int d
   }
   report.check(r == 0, what, Format("READ(10) after the plug: 0x%x", unsigned(r)));
   sg.close(h2);
+
+  // Event order and timing as the kernel sent them, from the unplug on.
+  uevents.stop();
+  int sgRemoved = 0, sgAdded = 0;
+  for (const auto& e : uevents.events()) {
+    if (e.subsystem == "scsi_generic" && e.action == "remove") ++sgRemoved;
+    if (e.subsystem == "scsi_generic" && e.action == "add") ++sgAdded;
+    if (e.action == "bind" || e.action == "unbind" || e.action == "change") continue;
+    report.note(what + "-uevents", Format("+%lld ms %s %s%s%s %s", (long long)(e.ms - unplugAt), e.action.c_str(),
+                                          e.subsystem.c_str(), e.devtype.empty() ? "" : "/", e.devtype.c_str(),
+                                          e.devpath.c_str()));
+  }
+  report.check(sgRemoved == 1 && sgAdded == 1, what,
+               Format("the kernel announced the sg node's removal and arrival (%d remove, %d add events)", sgRemoved,
+                      sgAdded));
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {
