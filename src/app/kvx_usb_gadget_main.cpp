@@ -6,11 +6,12 @@
 // dir> <udc>" per line) and serves until SIGTERM or SIGINT.
 //
 //   kvx-usb-gadget --disks N --log-dir DIR [--ready FILE] [--sectors S]
-//                  [--sense DISK:OPCODE] [--hang DISK:OPCODE]
+//                  [--sense DISK:OPCODE] [--hang DISK:OPCODE] [--unplug DISK:OPCODE]
 //                  [--configfs DIR] [--ffs-root DIR]
 //
 // The wire log of disk i is DIR/disk<i>.log. --sense makes OPCODE fail with
-// ILLEGAL REQUEST on that disk, --hang makes it never answer.
+// ILLEGAL REQUEST on that disk, --hang makes it never answer, --unplug makes
+// the disk unbind itself from its UDC when the opcode arrives.
 #include <signal.h>
 
 #include <cstdio>
@@ -39,7 +40,8 @@ struct Options {
 int Usage(const char* why) {
   std::fprintf(stderr,
                "kvx-usb-gadget: %s\nusage: kvx-usb-gadget --disks N --log-dir DIR [--ready FILE] "
-               "[--sectors S] [--sense DISK:OPCODE] [--hang DISK:OPCODE] [--configfs DIR] "
+               "[--sectors S] [--sense DISK:OPCODE] [--hang DISK:OPCODE] [--unplug DISK:OPCODE] "
+               "[--configfs DIR] "
                "[--ffs-root DIR]\n",
                why);
   return 2;
@@ -71,7 +73,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* why) {
     else if (arg == "--ready") o->readyFile = value;
     else if (arg == "--configfs") o->configfs = value;
     else if (arg == "--ffs-root") o->ffsRoot = value;
-    else if (arg == "--sense" || arg == "--hang") rules.emplace_back(arg, value);
+    else if (arg == "--sense" || arg == "--hang" || arg == "--unplug") rules.emplace_back(arg, value);
     else return *why = "unknown option " + arg, false;
   }
   if (o->disks < 1 || o->disks > 32) return *why = "--disks must be 1..32", false;
@@ -82,8 +84,8 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* why) {
     int disk = 0;
     std::uint8_t opcode = 0;
     if (!ParseRule(value, o->disks, &disk, &opcode)) return *why = "bad rule " + kind + " " + value, false;
-    (kind == "--sense" ? o->rules[std::size_t(disk)].senseOpcode
-                       : o->rules[std::size_t(disk)].hangOpcode) = opcode;
+    RamDiskRules& r = o->rules[std::size_t(disk)];
+    (kind == "--sense" ? r.senseOpcode : kind == "--hang" ? r.hangOpcode : r.unplugOpcode) = opcode;
   }
   return true;
 }

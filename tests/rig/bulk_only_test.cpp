@@ -178,6 +178,7 @@ TEST(RamDisk, AnswersTheDiskDriverAndTheVendorCommands) {
   RamDiskRules rules;
   rules.senseOpcode = op::kReadFlashId;
   rules.hangOpcode = op::kReadSectors;
+  rules.unplugOpcode = 0xD8;
   RamDiskAccess ram(1, 64, {rules});
   const DeviceHandle h = ram.open("ram:0");
   std::vector<std::uint8_t> buf(1024, 0xEE);
@@ -217,6 +218,7 @@ TEST(RamDisk, AnswersTheDiskDriverAndTheVendorCommands) {
   EXPECT_EQ(send({op::kWriteSectors}, Out, 512), 0);
   EXPECT_EQ(send({op::kReadFlashId}, In, 8), PackSense(5, 0x20, 0));
   EXPECT_EQ(send({op::kReadSectors}, In, 512), ETIMEDOUT);
+  EXPECT_EQ(send({0xD8}, In, 8), ENODEV);
   EXPECT_EQ(send({0xC0}, In, 8), PackSense(5, 0x20, 0)) << "unknown opcode";
   EXPECT_EQ(ram.send(In, 2, Cdb{}, buf.data(), 0, 0, 5), EBADF);
 }

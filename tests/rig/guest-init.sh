@@ -28,7 +28,7 @@ say "RIG NOTE boot: modules loaded at $(cut -d' ' -f1 /proc/uptime)s uptime"
 disks=$(cat /etc/rig-disks)
 mkdir -p /run/kvx
 kvx-usb-gadget --disks "$disks" --log-dir /run/kvx --ready /run/kvx/ready \
-  --sense 1:d6 --hang 2:d4 > /run/kvx/gadget.out 2>&1 &
+  --sense 1:d6 --hang 2:d4 --unplug 1:d8 > /run/kvx/gadget.out 2>&1 &
 gadget=$!
 n=0
 while [ ! -f /run/kvx/ready ]; do
@@ -41,7 +41,8 @@ while [ ! -f /run/kvx/ready ]; do
 done
 
 kvx-rig-guest --disks "$disks" --log-dir /run/kvx --ready /run/kvx/ready \
-  --sense-disk 1 --sense-opcode d6 --hang-disk 2 --hang-opcode d4 > $out 2>&1
+  --sense-disk 1 --sense-opcode d6 --hang-disk 2 --hang-opcode d4 \
+  --unplug-disk 1 --unplug-opcode d8 > $out 2>&1
 rc=$?
 kill $gadget 2>/dev/null
 wait $gadget

@@ -337,8 +337,8 @@ std::optional<std::uint32_t> DeviceCrc(const std::string& dev, std::uint64_t* by
 
 // ------------------------------------------------------------------ options
 struct Options {
-  int disks = 0, senseDisk = -1, hangDisk = -1;
-  std::uint8_t senseOpcode = 0, hangOpcode = 0;
+  int disks = 0, senseDisk = -1, hangDisk = -1, unplugDisk = -1;
+  std::uint8_t senseOpcode = 0, hangOpcode = 0, unplugOpcode = 0;
   std::string logDir, readyFile;
 };
 
@@ -736,11 +736,21 @@ void CheckTimeout(const Options& o) {
 bool Plug(const GadgetInfo& g, bool on) { return WriteText(g.configDir + "/UDC", on ? g.udc + "\n" : "\n"); }
 
 // Unplug in the middle of a command, then between commands, then plug back.
-void CheckUnplug(const Options& o, const std::map<int, GadgetInfo>& ready, int disk, bool midCommand) {
+enum class Unplug {
+  MidCommand,      // unbound through configfs while a command waits for its answer
+  BetweenCommands, // unbound through configfs while the disk is idle
+  ByTheDevice,     // the backend reports the device gone; the gadget unbinds itself
+};
+
+void CheckUnplug(const Options& o, const std::map<int, GadgetInfo>& ready, int disk, Unplug how) {
   auto it = gadgets.find(disk);
   if (it == gadgets.end() || ready.count(disk) == 0) return;
-  if (midCommand && disk != o.hangDisk) return;  // only that disk has a command that never answers
-  const std::string what = midCommand ? "unplug-mid-command" : "unplug-between-commands";
+  // Only these disks have a command that never answers, or one that unplugs.
+  if (how == Unplug::MidCommand && disk != o.hangDisk) return;
+  if (how == Unplug::ByTheDevice && disk != o.unplugDisk) return;
+  const std::string what = how == Unplug::MidCommand        ? "unplug-mid-command"
+                           : how == Unplug::BetweenCommands ? "unplug-between-commands"
+                                                            : "unplug-by-the-device";
   const SgNode node = it->second;
   SgTransport sg(&RecordingIoctl);
   CommandContext ctx;
@@ -752,29 +762,42 @@ void CheckUnplug(const Options& o, const std::map<int, GadgetInfo>& ready, int d
 
   UeventMonitor uevents;
   report.check(uevents.ok(), what, "kernel uevent socket open");
-  ScsiResult during = 0;
-  SgOutcome duringIo;
-  std::uint64_t unplugAt = 0, doneAt = 0;
-  std::thread worker;
+  std::uint64_t unplugAt = 0;
   const std::uint64_t t0 = NowMs();
-  if (midCommand) {
-    worker = std::thread([&] {
-      during = ReadSectors(ctx, h, 0, 0x100, 4, buf, 30);  // never answered; unplugged below
-      duringIo = lastIo;
-      doneAt = NowMs();
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  }
-  unplugAt = NowMs();
-  const bool unbound = Plug(ready.at(disk), false);
-  report.check(unbound, what, Format("disk %d unbound from %s", disk, ready.at(disk).udc.c_str()));
-  if (midCommand) {
-    worker.join();
-    report.check(during != 0 && doneAt - unplugAt < 10000, what,
-                 Format("the command in flight ended with %d (0x%x) %llu ms after the unplug (sent %llu ms "
-                        "before it); %s",
-                        during, unsigned(during), (unsigned long long)(doneAt - unplugAt),
-                        (unsigned long long)(unplugAt - t0), duringIo.describe().c_str()));
+  if (how == Unplug::ByTheDevice) {
+    Cdb cdb{};
+    cdb[0] = o.unplugOpcode;
+    unplugAt = NowMs();
+    const ScsiResult r = sg.send(DataDirection::In, h, cdb, buf.data(), 8, 0, 10);
+    report.check(r != 0, what,
+                 Format("the command whose answer is an unplug ended with %d (0x%x) after %llu ms; %s", r,
+                        unsigned(r), (unsigned long long)(NowMs() - unplugAt), lastIo.describe().c_str()));
+    report.check(ReadText(ready.at(disk).configDir + "/UDC").empty(), what,
+                 "the gadget unbound itself from its UDC");
+  } else {
+    ScsiResult during = 0;
+    SgOutcome duringIo;
+    std::uint64_t doneAt = 0;
+    std::thread worker;
+    if (how == Unplug::MidCommand) {
+      worker = std::thread([&] {
+        during = ReadSectors(ctx, h, 0, 0x100, 4, buf, 30);  // never answered; unplugged below
+        duringIo = lastIo;
+        doneAt = NowMs();
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    unplugAt = NowMs();
+    const bool unbound = Plug(ready.at(disk), false);
+    report.check(unbound, what, Format("disk %d unbound from %s", disk, ready.at(disk).udc.c_str()));
+    if (how == Unplug::MidCommand) {
+      worker.join();
+      report.check(during != 0 && doneAt - unplugAt < 10000, what,
+                   Format("the command in flight ended with %d (0x%x) %llu ms after the unplug (sent %llu ms "
+                          "before it); %s",
+                          during, unsigned(during), (unsigned long long)(doneAt - unplugAt),
+                          (unsigned long long)(unplugAt - t0), duringIo.describe().c_str()));
+    }
   }
   std::uint64_t goneMs = 0;
   const bool gone = WaitGone(node.name, 10000, &goneMs);
@@ -832,6 +855,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     else if (a == "--sense-disk") o->senseDisk = std::atoi(v.c_str());
     else if (a == "--sense-opcode") o->senseOpcode = std::uint8_t(std::strtoul(v.c_str(), nullptr, 16));
     else if (a == "--hang-disk") o->hangDisk = std::atoi(v.c_str());
+    else if (a == "--unplug-disk") o->unplugDisk = std::atoi(v.c_str());
+    else if (a == "--unplug-opcode") o->unplugOpcode = std::uint8_t(std::strtoul(v.c_str(), nullptr, 16));
     else if (a == "--hang-opcode") o->hangOpcode = std::uint8_t(std::strtoul(v.c_str(), nullptr, 16));
     else return false;
   }
@@ -844,7 +869,7 @@ int main(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, &o)) {
     std::puts("RIG FAIL setup: usage: kvx-rig-guest --disks N --log-dir DIR --ready FILE --sense-disk D "
-              "--sense-opcode OP --hang-disk D --hang-opcode d4");
+              "--sense-opcode OP --hang-disk D --hang-opcode d4 --unplug-disk D --unplug-opcode OP");
     std::puts("RIG DONE pass=0 fail=1");
     return 2;
   }
@@ -857,8 +882,9 @@ int main(int argc, char** argv) {
   for (int d = 0; d < o.disks; ++d) RunCommandSet(o, d);
   CheckBulkOnlyCases(o, 0);
   CheckTimeout(o);
-  CheckUnplug(o, ready, o.hangDisk, true);
-  CheckUnplug(o, ready, 0, false);
+  CheckUnplug(o, ready, o.hangDisk, Unplug::MidCommand);
+  CheckUnplug(o, ready, 0, Unplug::BetweenCommands);
+  CheckUnplug(o, ready, o.unplugDisk, Unplug::ByTheDevice);
   ChecksumOtherDisks(false);
   report.note("time", Format("checks took %llu ms", (unsigned long long)(NowMs() - t0)));
   std::printf("RIG DONE pass=%d fail=%d\n", report.passed, report.failed);

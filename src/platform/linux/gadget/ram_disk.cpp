@@ -71,6 +71,7 @@ ScsiResult RamDiskAccess::send(DataDirection direction, DeviceHandle handle, con
   Disk& disk = disks_[std::size_t(handle - 1)];
   const std::uint8_t op = cdb[0];
   if (disk.rules.hangOpcode == op) return ETIMEDOUT;
+  if (disk.rules.unplugOpcode == op) return ENODEV;
   if (disk.rules.senseOpcode == op) return kInvalidOpcode;
   const bool in = direction == DataDirection::In;
 

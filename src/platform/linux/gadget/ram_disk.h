@@ -6,7 +6,7 @@
 // SYNCHRONIZE CACHE, READ(10), WRITE(10)). The controller's vendor commands
 // are accepted with GOOD and zero data (and their data-out is dropped); it
 // knows nothing of flash. Per disk, one opcode can be made to fail with
-// ILLEGAL REQUEST sense and one to never answer.
+// ILLEGAL REQUEST sense, one to never answer and one to unplug the disk.
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +20,7 @@ namespace kvx::gadget {
 struct RamDiskRules {
   std::optional<std::uint8_t> senseOpcode;  // answered with ILLEGAL REQUEST, 0x20/0x00
   std::optional<std::uint8_t> hangOpcode;   // answered with ETIMEDOUT: never answers on the wire
+  std::optional<std::uint8_t> unplugOpcode;  // answered with ENODEV: the device leaves
 };
 
 // Paths "ram:0" .. "ram:<count-1>"; handle = index + 1. Each disk is used by
