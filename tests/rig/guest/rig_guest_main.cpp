@@ -656,22 +656,30 @@ void CheckBulkOnlyCases(const Options& o, int disk) {
     return;
   }
   std::vector<std::uint8_t> buf(4096);
+  // Expected CSW status (0 passed, 2 phase error) and residue; a command
+  // passes with the residue as SG_IO's resid, a phase error fails.
   struct Case {
     const char* name;
     Cdb cdb;
     DataDirection dir;
     std::uint32_t length;
-    bool expectZero;
+    int cswStatus;
+    std::uint32_t residue;
   };
   Cdb tur{};
   Cdb write1 = MakeRead10Cdb(op::kWrite10, 3, 512);
   const Case cases[] = {
       {"Hi > Di: READ(10) of 1 sector, 1024 bytes expected", MakeRead10Cdb(op::kRead10, 3, 512),
-       DataDirection::In, 1024, true},
-      {"Hi > Dn: TEST UNIT READY expecting 512 bytes in", tur, DataDirection::In, 512, true},
-      {"Hi < Di: READ(10) of 2 sectors, 512 bytes expected (phase error)", MakeRead10Cdb(op::kRead10, 3, 1024),
-       DataDirection::In, 512, false},
-      {"Hi <> Do: WRITE(10) sent as data-in (phase error)", write1, DataDirection::In, 512, false},
+       DataDirection::In, 1024, 0, 512},
+      {"Hi > Dn: TEST UNIT READY expecting 512 bytes in", tur, DataDirection::In, 512, 0, 512},
+      {"Hi < Di: READ(10) of 2 sectors, 512 bytes expected", MakeRead10Cdb(op::kRead10, 3, 1024),
+       DataDirection::In, 512, 2, 512},
+      {"Hi <> Do: WRITE(10) sent as data-in", write1, DataDirection::In, 512, 2, 512},
+      {"Hn < Di: READ(10) of 1 sector with no data phase", MakeRead10Cdb(op::kRead10, 3, 512),
+       DataDirection::In, 0, 2, 0},
+      {"Ho > Do: WRITE(10) of 1 sector, 1024 bytes sent", write1, DataDirection::Out, 1024, 0, 512},
+      {"Ho < Do: WRITE(10) of 2 sectors, 512 bytes sent", MakeRead10Cdb(op::kWrite10, 3, 1024),
+       DataDirection::Out, 512, 2, 512},
   };
   const std::string logPath = LogPath(o, disk);
   for (const auto& c : cases) {
@@ -681,17 +689,21 @@ void CheckBulkOnlyCases(const Options& o, int disk) {
     const SgOutcome io = lastIo;
     const std::uint64_t took = NowMs() - t0;
     const WireMatch m = FindOnWire(logPath, c.cdb, from, true);
-    report.check((r == 0) == c.expectZero, "bulk-only",
-                 Format("%s: result 0x%x in %llu ms, CSW status %s residue %s; %s", c.name, unsigned(r),
-                        (unsigned long long)took, m.csw.get("status").c_str(), m.csw.get("residue").c_str(),
-                        io.describe().c_str()));
+    const bool passes = c.cswStatus == 0;
+    const bool ok = m.csw.get("status") == std::to_string(c.cswStatus) &&
+                    m.csw.get("residue") == std::to_string(c.residue) && (r == 0) == passes &&
+                    (!passes || io.resid == int(c.residue));
+    report.check(ok, "bulk-only",
+                 Format("%s: result 0x%x in %llu ms, CSW status %s residue %s (expected %d, %u); %s", c.name,
+                        unsigned(r), (unsigned long long)took, m.csw.get("status").c_str(),
+                        m.csw.get("residue").c_str(), c.cswStatus, c.residue, io.describe().c_str()));
     // After a phase error the kernel resets the function; the disk must serve again.
     DeviceHandle hh = h;
     std::vector<std::uint8_t> one(512);
     CommandContext ctx;
     ctx.transport = &sg;
     const ScsiResult again = DiskRead(ctx, hh, 0, 512, one, 0, 10);
-    if (!c.expectZero)
+    if (!passes)
       report.check(again == 0, "bulk-only", Format("%s: the next READ(10) gives 0x%x", c.name, unsigned(again)));
   }
   // What the gadget saw around those cases (resets and stalls).
