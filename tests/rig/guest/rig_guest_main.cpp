@@ -792,12 +792,21 @@ void CheckUnplug(const Options& o, const std::map<int, GadgetInfo>& ready, int d
     std::uint64_t doneAt = 0;
     std::thread worker;
     if (how == Unplug::MidCommand) {
+      const std::size_t from = ReadLog(LogPath(o, disk)).size();
       worker = std::thread([&] {
         during = ReadSectors(ctx, h, 0, 0x100, 4, buf, 30);  // never answered; unplugged below
         duringIo = lastIo;
         doneAt = NowMs();
       });
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      // Unplug only once the gadget holds the command and keeps silent.
+      bool held = false;
+      for (const std::uint64_t start = NowMs(); !held && NowMs() - start < 10000;) {
+        const auto log = ReadLog(LogPath(o, disk));
+        for (std::size_t i = from; i < log.size(); ++i) held |= log[i].text.find(" silent ") != std::string::npos;
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      report.check(held, what, Format("the gadget holds the command unanswered %llu ms after it was sent",
+                                      (unsigned long long)(NowMs() - t0)));
     }
     unplugAt = NowMs();
     const bool unbound = Plug(ready.at(disk), false);

@@ -177,6 +177,8 @@ void FfsMassStorage::stop() {
 void FfsMassStorage::newEpoch(const char* why) {
   const unsigned epoch = epoch_.fetch_add(1) + 1;
   {
+    // Taking the lock orders the change before a waiter's predicate check,
+    // so the notification cannot fall between its check and its sleep.
     std::lock_guard lock(mutex_);
   }
   changed_.notify_all();
@@ -212,8 +214,8 @@ void FfsMassStorage::ep0Loop() {
         case FUNCTIONFS_ENABLE: {
           usb_endpoint_descriptor desc{};
           if (::ioctl(in_, FUNCTIONFS_ENDPOINT_DESC, &desc) == 0)
-            maxPacket_ = le16toh(desc.wMaxPacketSize) & 0x7FF;
-          log_.line("EP0", Fields("ENABLE maxpacket=%u", maxPacket_));
+            maxPacket_.store(le16toh(desc.wMaxPacketSize) & 0x7FF);
+          log_.line("EP0", Fields("ENABLE maxpacket=%u", maxPacket_.load()));
           break;
         }
         case FUNCTIONFS_DISABLE: log_.line("EP0", "DISABLE"); newEpoch("disable"); break;
@@ -346,7 +348,7 @@ void FfsMassStorage::serve(const Cbw& cbw, unsigned epoch) {
                             unsigned(status), residue, unsigned(result), crc));
   };
 
-  const Plan plan = PlanCommand(cbw, maxPacket_);
+  const Plan plan = PlanCommand(cbw, maxPacket_.load());
   if (plan.phaseError || h > kMaxTransfer) {
     if (plan.stallIn || (h > kMaxTransfer && cbw.dataIn)) stallIn();
     if (plan.stallOut || (h > kMaxTransfer && !cbw.dataIn && h > 0)) stallOut();

@@ -83,7 +83,7 @@ class FfsMassStorage {
   WireLog log_;
   DeviceHandle handle_ = kInvalidHandle;
   int ep0_ = -1, in_ = -1, out_ = -1;
-  std::uint32_t maxPacket_ = 512;
+  std::atomic<std::uint32_t> maxPacket_{512};  // set at ENABLE by the ep0 thread
   std::atomic<bool> stop_{false};
   std::atomic<unsigned> epoch_{0};
   std::atomic<unsigned> bulkSeenEpoch_{0};
