@@ -6,31 +6,13 @@
 // The station's own transport (SgTransport) and command builders talk to the
 // gadget disks through the guest kernel's sg and usb-storage drivers; the
 // gadget's wire log shows what arrived.
-#include <fcntl.h>
-#include <linux/netlink.h>
-#include <poll.h>
-#include <scsi/sg.h>
-#include <sys/socket.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,9 +20,11 @@
 #include "device/commands.h"
 #include "platform/linux/gadget/wire_log.h"
 #include "platform/linux/sg_transport.h"
+#include "rig_support.h"
+#include "uevent_monitor.h"
 
-namespace fs = std::filesystem;
 using namespace kvx;
+using namespace kvx::rig;
 
 namespace {
 
@@ -59,281 +43,6 @@ struct Report {
   }
 };
 Report report;
-
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list ap;
-  va_start(ap, format);
-  std::vsnprintf(text, sizeof text, format, ap);
-  va_end(ap);
-  return text;
-}
-
-std::string Hex(const std::uint8_t* p, std::size_t n) {
-  std::string s;
-  for (std::size_t i = 0; i < n; ++i) s += Format("%02x", p[i]);
-  return s;
-}
-
-std::uint64_t NowMs() { return gadget::MonotonicMs(); }
-
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p);
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
-bool WriteText(const fs::path& p, const std::string& text) {
-  const int fd = ::open(p.c_str(), O_WRONLY);
-  if (fd < 0) return false;
-  const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-  ::close(fd);
-  return ok;
-}
-
-// ------------------------------------------------- what SG_IO really reported
-// The substituted ioctl keeps the completed header of the last SG_IO of this
-// thread, so a check can record the kernel's status fields beside our result.
-struct SgOutcome {
-  int rc = 0, err = 0;
-  unsigned status = 0, masked = 0, host = 0, driver = 0, senseBytes = 0, duration = 0, info = 0;
-  int resid = 0;
-  std::string describe() const {
-    return Format("ioctl=%d errno=%d status=0x%02x host_status=0x%02x driver_status=0x%02x "
-                  "resid=%d sb_len_wr=%u duration=%ums info=0x%x",
-                  rc, err, status, host, driver, resid, senseBytes, duration, info);
-  }
-};
-thread_local SgOutcome lastIo;
-
-int RecordingIoctl(int fd, unsigned long request, void* arg) {
-  const int rc = ::ioctl(fd, request, arg);
-  lastIo = {};
-  lastIo.rc = rc;
-  lastIo.err = rc < 0 ? errno : 0;
-  if (request == SG_IO && rc == 0) {
-    const auto* h = static_cast<const sg_io_hdr_t*>(arg);
-    lastIo.status = h->status;
-    lastIo.masked = h->masked_status;
-    lastIo.host = h->host_status;
-    lastIo.driver = h->driver_status;
-    lastIo.resid = h->resid;
-    lastIo.senseBytes = h->sb_len_wr;
-    lastIo.duration = h->duration;
-    lastIo.info = h->info;
-  }
-  if (rc < 0) errno = lastIo.err;
-  return rc;
-}
-
-// A Transport that remembers what each builder handed it.
-struct Sent {
-  Cdb cdb{};
-  DataDirection direction{};
-  std::uint32_t length = 0;
-  std::uint32_t outCrc = 0;
-};
-class RecordingTransport final : public Transport {
- public:
-  explicit RecordingTransport(Transport& inner) : inner_(inner) {}
-  ScsiResult send(DataDirection direction, DeviceHandle handle, const Cdb& cdb, void* buffer,
-                  std::uint32_t length, std::uint8_t lun, std::uint32_t timeout_s) override {
-    Sent s{cdb, direction, length, 0};
-    if (direction == DataDirection::Out && buffer)
-      s.outCrc = gadget::Crc32({static_cast<const std::uint8_t*>(buffer), length});
-    sent.push_back(s);
-    return inner_.send(direction, handle, cdb, buffer, length, lun, timeout_s);
-  }
-  std::vector<Sent> sent;
-
- private:
-  Transport& inner_;
-};
-
-// ------------------------------------------------------------- the wire log
-struct LogEntry {
-  std::uint64_t ms = 0;
-  std::string kind;
-  std::map<std::string, std::string> f;
-  std::string text;
-  std::string get(const std::string& key) const {
-    const auto it = f.find(key);
-    return it == f.end() ? std::string() : it->second;
-  }
-};
-
-std::vector<LogEntry> ReadLog(const std::string& path) {
-  std::vector<LogEntry> out;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    LogEntry e;
-    e.text = line;
-    words >> e.ms >> e.kind;
-    std::string w;
-    while (words >> w) {
-      const auto eq = w.find('=');
-      if (eq != std::string::npos) e.f[w.substr(0, eq)] = w.substr(eq + 1);
-    }
-    out.push_back(std::move(e));
-  }
-  return out;
-}
-
-// ------------------------------------------------------- sysfs: who is who
-struct SgNode {
-  std::string name;      // "sg2"
-  fs::path classPath;    // resolved /sys/class/scsi_generic/sg2
-  fs::path scsiDevice;   // resolved .../2:0:0:0
-  std::string vendor, model;
-  std::string usbDevice;     // "3-1", empty when not on USB
-  std::string usbInterface;  // "3-1:1.0"
-  std::string serial, busnum, devpath, speed;
-  std::string blockName;  // "sdb"
-};
-
-std::vector<SgNode> ScanSgNodes() {
-  std::vector<SgNode> nodes;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/sys/class/scsi_generic", ec)) {
-    SgNode n;
-    n.name = entry.path().filename();
-    n.classPath = fs::canonical(entry.path(), ec);
-    n.scsiDevice = fs::canonical(entry.path() / "device", ec);
-    if (ec) continue;
-    n.vendor = ReadText(n.scsiDevice / "vendor");
-    n.model = ReadText(n.scsiDevice / "model");
-    for (const auto& b : fs::directory_iterator(n.scsiDevice / "block", ec)) n.blockName = b.path().filename();
-    ec.clear();
-    for (fs::path p = n.scsiDevice; p.has_parent_path() && p != p.root_path(); p = p.parent_path()) {
-      const std::string base = p.filename();
-      if (n.usbInterface.empty() && base.find(':') != std::string::npos && fs::exists(p / "bInterfaceClass"))
-        n.usbInterface = base;
-      if (fs::exists(p / "idVendor") && fs::exists(p / "devpath")) {
-        n.usbDevice = base;
-        n.serial = ReadText(p / "serial");
-        n.busnum = ReadText(p / "busnum");
-        n.devpath = ReadText(p / "devpath");
-        n.speed = ReadText(p / "speed");
-        break;
-      }
-    }
-    nodes.push_back(n);
-  }
-  std::sort(nodes.begin(), nodes.end(), [](auto& a, auto& b) { return a.name < b.name; });
-  return nodes;
-}
-
-std::string GadgetSerial(int disk) { return Format("4B5658%06X", unsigned(disk)); }
-
-std::optional<SgNode> FindGadget(int disk) {
-  for (auto& n : ScanSgNodes())
-    if (n.serial == GadgetSerial(disk)) return n;
-  return std::nullopt;
-}
-
-std::optional<SgNode> WaitForGadget(int disk, int timeoutMs, std::uint64_t* tookMs = nullptr) {
-  const std::uint64_t start = NowMs();
-  while (NowMs() - start < std::uint64_t(timeoutMs)) {
-    if (auto n = FindGadget(disk)) {
-      if (tookMs) *tookMs = NowMs() - start;
-      return n;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return std::nullopt;
-}
-
-bool WaitGone(const std::string& sgName, int timeoutMs, std::uint64_t* tookMs) {
-  const std::uint64_t start = NowMs();
-  while (NowMs() - start < std::uint64_t(timeoutMs)) {
-    if (!fs::exists("/sys/class/scsi_generic/" + sgName)) {
-      *tookMs = NowMs() - start;
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-// The kernel's own uevents (there is no udev daemon in the guest), to record
-// the real order and timing of what arrives and leaves on a plug or unplug.
-class UeventMonitor {
- public:
-  struct Event {
-    std::uint64_t ms;
-    std::string action, subsystem, devtype, devpath;
-  };
-  UeventMonitor() {
-    fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    sockaddr_nl addr{};
-    addr.nl_family = AF_NETLINK;
-    addr.nl_groups = 1;  // kernel events
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-    if (fd_ >= 0) thread_ = std::thread([this] { run(); });
-  }
-  ~UeventMonitor() { stop(); }
-  bool ok() const { return fd_ >= 0; }
-  void stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  std::vector<Event> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  void run() {
-    char buf[8192];
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = ::recv(fd_, buf, sizeof buf - 1, 0);
-      if (n <= 0) continue;
-      buf[n] = 0;
-      Event e{NowMs(), {}, {}, {}, {}};
-      for (ssize_t at = 0; at < n; at += ssize_t(std::strlen(buf + at)) + 1) {
-        const std::string kv = buf + at;
-        auto value = [&](const char* key) {
-          const std::string k = std::string(key) + "=";
-          return kv.rfind(k, 0) == 0 ? kv.substr(k.size()) : std::string();
-        };
-        if (auto v = value("ACTION"); !v.empty()) e.action = v;
-        if (auto v = value("SUBSYSTEM"); !v.empty()) e.subsystem = v;
-        if (auto v = value("DEVTYPE"); !v.empty()) e.devtype = v;
-        if (auto v = value("DEVPATH"); !v.empty()) e.devpath = v;
-      }
-      std::lock_guard lock(mutex_);
-      events_.push_back(e);
-    }
-  }
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<Event> events_;
-};
-
-// Checksum of a whole block device (read-only).
-std::optional<std::uint32_t> DeviceCrc(const std::string& dev, std::uint64_t* bytes) {
-  const int fd = ::open(dev.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::vector<std::uint8_t> all, chunk(1 << 16);
-  ssize_t n;
-  while ((n = ::read(fd, chunk.data(), chunk.size())) > 0) all.insert(all.end(), chunk.begin(), chunk.begin() + n);
-  ::close(fd);
-  if (n < 0) return std::nullopt;
-  *bytes = all.size();
-  return gadget::Crc32(all);
-}
 
 // ------------------------------------------------------------------ options
 struct Options {
@@ -356,38 +65,6 @@ std::map<int, GadgetInfo> ReadReady(const std::string& path) {
 }
 
 std::string LogPath(const Options& o, int disk) { return o.logDir + "/disk" + std::to_string(disk) + ".log"; }
-
-// Waits until the wire log holds a CBW with exactly this command block after
-// line `from`, and its CSW (or a BULK line naming its tag) when `needCsw`.
-struct WireMatch {
-  bool found = false;
-  LogEntry cbw, csw;
-  std::size_t index = 0;
-};
-WireMatch FindOnWire(const std::string& path, const Cdb& cdb, std::size_t from, bool needCsw,
-                     int timeoutMs = 3000) {
-  const std::string want = Hex(cdb.data(), cdb.size());
-  const std::uint64_t start = NowMs();
-  for (;;) {
-    const auto log = ReadLog(path);
-    WireMatch m;
-    for (std::size_t i = from; i < log.size(); ++i) {
-      if (log[i].kind != "CBW" || log[i].get("cdb") != want) continue;
-      m.found = true;
-      m.cbw = log[i];
-      m.index = i;
-      for (std::size_t j = i + 1; j < log.size(); ++j)
-        if (log[j].kind == "CSW" && log[j].get("tag") == log[i].get("tag")) {
-          m.csw = log[j];
-          break;
-        }
-      break;
-    }
-    if ((m.found && (!needCsw || !m.csw.kind.empty())) || NowMs() - start > std::uint64_t(timeoutMs))
-      return m;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
 
 const char* DirName(DataDirection d, std::uint32_t length) {
   return length == 0 ? "none" : d == DataDirection::In ? "in" : "out";
