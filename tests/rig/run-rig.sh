@@ -104,7 +104,7 @@ done
 
 install -m 755 "$here/guest-init.sh" "$root/init"
 echo "$gadget_disks" > "$root/etc/rig-disks"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initramfs.gz"
+(cd "$root" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) > "$work/initramfs.gz"
 
 # --- the disks that are not ours: random bytes, checked after the run ----
 head -c $((8 << 20)) /dev/urandom > "$work/system-disk.img"
