@@ -6,6 +6,9 @@
 // The station's own transport (SgTransport) and command builders talk to the
 // gadget disks through the guest kernel's sg and usb-storage drivers; the
 // gadget's wire log shows what arrived.
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -390,6 +393,38 @@ void CheckBulkOnlyCases(const Options& o, int disk) {
   sg.close(h);
 }
 
+// A SCSI device reset through sg reaches usb-storage's device reset, which
+// is the bulk-only class reset on endpoint 0; the disk must serve after it.
+void CheckClassReset(const Options& o, int disk) {
+  auto it = gadgets.find(disk);
+  if (it == gadgets.end()) return;
+  SgTransport sg(&RecordingIoctl);
+  CommandContext ctx;
+  ctx.transport = &sg;
+  const DeviceHandle h = sg.open("/dev/" + it->second.name);
+  const std::string logPath = LogPath(o, disk);
+  const std::size_t from = ReadLog(logPath).size();
+  int what = SG_SCSI_RESET_DEVICE;
+  const std::uint64_t t0 = NowMs();
+  const int rc = ::ioctl(int(h), SG_SCSI_RESET, &what);
+  const int err = rc < 0 ? errno : 0;
+  const std::uint64_t took = NowMs() - t0;
+  bool sawReset = false;
+  for (const std::uint64_t start = NowMs(); !sawReset && NowMs() - start < 3000;) {
+    const auto log = ReadLog(logPath);
+    for (std::size_t i = from; i < log.size(); ++i)
+      if (log[i].kind == "EP0" && log[i].text.find("RESET acked") != std::string::npos) sawReset = true;
+    if (!sawReset) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  report.check(rc == 0 && sawReset, "class-reset",
+               Format("SG_SCSI_RESET (device) gave %d (errno %d) in %llu ms; the gadget %s the Bulk-Only Mass "
+                      "Storage Reset", rc, err, (unsigned long long)took, sawReset ? "acknowledged" : "never saw"));
+  std::vector<std::uint8_t> one(512);
+  const ScsiResult r = DiskRead(ctx, h, 0, 512, one, 0, 5);
+  report.check(r == 0, "class-reset", Format("READ(10) after the reset: 0x%x; %s", unsigned(r), lastIo.describe().c_str()));
+  sg.close(h);
+}
+
 void CheckTimeout(const Options& o) {
   auto it = gadgets.find(o.hangDisk);
   if (it == gadgets.end()) return;
@@ -579,6 +614,7 @@ int main(int argc, char** argv) {
   ChecksumOtherDisks(true);
   for (int d = 0; d < o.disks; ++d) RunCommandSet(o, d);
   CheckBulkOnlyCases(o, 0);
+  CheckClassReset(o, 0);
   CheckTimeout(o);
   CheckUnplug(o, ready, o.hangDisk, Unplug::MidCommand);
   CheckUnplug(o, ready, 0, Unplug::BetweenCommands);
