@@ -141,6 +141,44 @@ TEST_F(ConfigSettingsForm, FieldsLandAtTheirOffsetsAndRoundTrip) {
   EXPECT_EQ(ReadBytes(dir / "config.dat"), file);
 }
 
+// A file from another station with something in every byte: showing it and
+// saving it again writes only the fields the form collects.
+TEST_F(ConfigSettingsForm, SavingWritesOnlyTheCollectedFields) {
+  auto b = image.bytes();
+  for (std::size_t i = 0; i < b.size(); ++i) b[i] = std::uint8_t(0x41 + (i * 7) % 26);  // letters, no NUL
+  const std::vector<std::uint8_t> before(b.begin(), b.end());
+  pages.Start({});
+  pages.ApplyForm();
+
+  // [offset, width) of every field the form collects or normalises.
+  const std::pair<std::size_t, std::size_t> written[] = {
+      {I::kSelectedFlashType, 3}, {I::kSelectedFlashTypeHigh, 1}, {I::kFlashCount, 1},
+      {I::kScanLevelIndex, 1}, {I::kVendorCode, 7}, {I::kProductCode, 7}, {I::kVendorInfo, 9},
+      {I::kProductInfo, 17}, {I::kLedStatus, 3}, {I::kSerialNumber, 25}, {I::kActiveZoneCount, 1},
+      {I::kPrivateZoneSectors, 4}, {I::kPrivateZonePassword, 17}, {I::kZone0BarWidth, 6},
+      {I::kZone0FixSectors, 4}, {I::kZone0DiskType, 1}, {I::kZone0Label, 12}, {I::kBootType, 3},
+      {I::kZone0ContentSectors, 4}, {I::kZone1FixSectors, 4}, {I::kZone1DiskType, 1},
+      {I::kZone1Label, 12}, {I::kZone1WriteProtect, 2}, {I::kZone2DiskType, 1}, {I::kZone2Label, 12},
+      {I::kZone2WriteProtect, 2}, {I::kZone0FilePath, 260}, {I::kZone1FilePath, 260},
+      {I::kBlockRangeTexts, 36}, {I::kLevelCount, 1},
+  };
+  std::vector<bool> allowed(I::kSize, false);
+  for (auto [off, width] : written)
+    for (std::size_t i = off; i < off + width; ++i) allowed[i] = true;
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < I::kSize; ++i) {
+    if (b[i] == before[i]) continue;
+    ++changed;
+    EXPECT_TRUE(allowed[i]) << "byte " << i << " changed";
+  }
+  EXPECT_GT(changed, 0u);
+  // Texts without a NUL in their field were cut to the field.
+  EXPECT_EQ(image.VendorInfo().size(), 8u);
+  EXPECT_EQ(image.u8(I::kZone1ReadProtect), before[I::kZone1ReadProtect]) << "no control sets it";
+  EXPECT_EQ(image.PrivateRecordByte(2), before[I::kPrivateRecordByte2]);
+  EXPECT_EQ(image.SerialStartValue(), std::int32_t(GetLe32(before, I::kSerialStartValue)));
+}
+
 TEST_F(ConfigSettingsForm, ProductTextsAndCodes) {
   pages.Start({});
   f.vendorInfo = "ABC";
