@@ -123,4 +123,20 @@ std::filesystem::path ChooseLanguageFile(IniFile& ini, std::uint32_t localeId,
   return p.is_absolute() ? p : stationDir / p;
 }
 
+LanguageStart StartLanguage(IniFile& ini, std::uint32_t localeId, const std::filesystem::path& stationDir,
+                            std::string_view window, const std::vector<ComponentTexts>& currentTexts) {
+  LanguageStart start;
+  start.path = ChooseLanguageFile(ini, localeId, stationDir);
+  if (const auto file = LanguageFile::Load(start.path)) {
+    start.translations = file->TranslationsFor(window);
+    start.eccOptions = file->EccOptions();
+    return start;
+  }
+  std::error_code ec;
+  if (std::filesystem::exists(start.path, ec)) return start;  // there but unreadable: never overwritten
+  start.createResult = LanguageFile::Create(start.path, window, currentTexts);
+  start.created = bool(start.createResult);
+  return start;
+}
+
 }  // namespace kvx

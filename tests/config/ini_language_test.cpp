@@ -139,6 +139,26 @@ TEST(ConfigLanguageFile, TheIniNamesTheFileOfTheLocale) {
   EXPECT_EQ(LocaleSection(0x0c04), "0C04");
 }
 
+TEST(ConfigLanguageFile, StartAppliesAnExistingFileOrCreatesAMissingOne) {
+  TempDir dir;
+  IniFile ini(dir / "station.ini");
+  const std::vector<ComponentTexts> window = {{"", "Station", "", ""}, {"StartAll", "全部开始", "", ""}};
+  const LanguageStart first = StartLanguage(ini, 0x0409, dir.path(), "MainForm", window);
+  EXPECT_TRUE(first.created);
+  EXPECT_TRUE(first.translations.empty());
+  EXPECT_TRUE(first.eccOptions.empty());
+  EXPECT_EQ(ReadBytes(dir / "Lang/English.lng"),
+            "[Translations]\nMainForm.Caption=Station\nMainForm.StartAll.Caption=全部开始\n");
+
+  WriteBytes(dir / "Lang/English.lng", "[Translations]\r\nMainForm.StartAll.Caption=Start All\r\n"
+                                       "[EccOpen]\r\n0=off\r\n1=one\r\n");
+  const LanguageStart second = StartLanguage(ini, 0x0409, dir.path(), "MainForm", window);
+  EXPECT_FALSE(second.created);
+  ASSERT_EQ(second.translations.size(), 1u);
+  EXPECT_EQ(second.translations[0].text, "Start All");
+  EXPECT_EQ(second.eccOptions, (std::vector<std::string>{"off", "one"}));
+}
+
 // The files shipped in the station folder.
 TEST(ConfigLanguageFile, ShippedFilesOfferEightEccLevels) {
   const std::filesystem::path share = std::filesystem::path(__FILE__).parent_path() / "../../share/Lang";
