@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "config/ini_file.h"
 #include "config/language_file.h"
 #include "config_test_support.h"
@@ -71,6 +73,19 @@ TEST(ConfigIniFile, WriteAndEraseKeepTheRestOfTheFile) {
   EXPECT_EQ(fresh.ReadInteger("Ports", "Port-1-1", 255), 255);
   EXPECT_TRUE(fresh.WriteInteger("Ports", "Port-1-1", 0));
   EXPECT_EQ(ReadBytes(dir / "new.ini"), "[Ports]\nPort-1-1=0\n");
+}
+
+// The port refresh and the window write the same file through their own objects.
+TEST(ConfigIniFile, WritesFromTwoThreadsAreNotLost) {
+  TempDir dir;
+  auto writer = [&](const char* prefix) {
+    IniFile ini(dir / "s.ini");
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(ini.WriteInteger("Ports", prefix + std::to_string(i), i));
+  };
+  std::thread a(writer, "Port-1-"), b(writer, "Port-2-");
+  a.join();
+  b.join();
+  EXPECT_EQ(IniFile(dir / "s.ini").ReadSectionLines("Ports").size(), 40u);
 }
 
 TEST(ConfigLanguageFile, TranslationsForOneWindow) {
