@@ -88,7 +88,8 @@ IniDocument::Section* IniDocument::findMutable(std::string_view section) {
   return const_cast<Section*>(std::as_const(*this).find(section));
 }
 
-std::vector<std::pair<std::string, std::string>> IniDocument::pairs(std::string_view section) const {
+std::vector<std::pair<std::string, std::string>> IniDocument::pairs(
+    std::string_view section) const {
   std::vector<std::pair<std::string, std::string>> out;
   if (const Section* s = find(section))
     for (const auto& l : s->lines)
@@ -96,7 +97,8 @@ std::vector<std::pair<std::string, std::string>> IniDocument::pairs(std::string_
   return out;
 }
 
-std::optional<std::string> IniDocument::value(std::string_view section, std::string_view key) const {
+std::optional<std::string> IniDocument::value(std::string_view section,
+                                              std::string_view key) const {
   if (const Section* s = find(section))
     for (const auto& l : s->lines)
       if (!l.key.empty() && SameName(l.key, key)) return l.value;
@@ -160,7 +162,8 @@ IniDocument IniFile::read() const {
 
 FileResult IniFile::write(const IniDocument& doc) const {
   const std::string text = doc.Serialize();
-  return WriteFileAtomically(path_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return WriteFileAtomically(
+      path_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::vector<std::string> IniFile::ReadSectionLines(std::string_view section) const {
@@ -170,12 +173,14 @@ std::vector<std::string> IniFile::ReadSectionLines(std::string_view section) con
   return out;
 }
 
-std::vector<std::pair<std::string, std::string>> IniFile::ReadSection(std::string_view section) const {
+std::vector<std::pair<std::string, std::string>> IniFile::ReadSection(
+    std::string_view section) const {
   std::lock_guard guard(lock());
   return read().pairs(section);
 }
 
-std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
   std::lock_guard guard(lock());
   auto v = read().value(section, key);
   return v ? *v : std::string(def);
@@ -188,7 +193,8 @@ int IniFile::ReadInteger(std::string_view section, std::string_view key, int def
   return ParseDecimalInt(*v).value_or(def);
 }
 
-FileResult IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+FileResult IniFile::WriteString(std::string_view section, std::string_view key,
+                                std::string_view value) {
   std::lock_guard guard(lock());
   IniDocument doc = read();
   doc.set(section, key, value);

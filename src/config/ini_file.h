@@ -73,7 +73,8 @@ class IniFile {
   // The section's lines as "key=value" texts, in file order.
   std::vector<std::string> ReadSectionLines(std::string_view section) const;
   std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) const;
-  std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view def) const;
   // The value as a decimal integer; `def` when the key is missing or its value
   // is not a whole decimal number in the range of int (" 12 " reads 12, "abc",
   // "12abc" and "99999999999" read `def`).

@@ -84,12 +84,13 @@ std::filesystem::path ChooseLanguageFile(IniFile& ini, std::uint32_t localeId,
 // them, and there are no ECC options).
 struct LanguageStart {
   std::filesystem::path path;
-  bool created = false;       // the file was missing and has been written
-  FileResult createResult;    // why a missing file could not be written
+  bool created = false;     // the file was missing and has been written
+  FileResult createResult;  // why a missing file could not be written
   std::vector<Translation> translations;
   std::vector<std::string> eccOptions;
 };
-LanguageStart StartLanguage(IniFile& ini, std::uint32_t localeId, const std::filesystem::path& stationDir,
-                            std::string_view window, const std::vector<ComponentTexts>& currentTexts);
+LanguageStart StartLanguage(IniFile& ini, std::uint32_t localeId,
+                            const std::filesystem::path& stationDir, std::string_view window,
+                            const std::vector<ComponentTexts>& currentTexts);
 
 }  // namespace kvx

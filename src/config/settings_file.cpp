@@ -13,7 +13,9 @@
 namespace kvx {
 namespace {
 
-std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
+std::error_code LastError() {
+  return std::error_code(errno, std::generic_category());
+}
 
 // Closes a descriptor on every way out.
 class Fd {
@@ -65,7 +67,8 @@ ssize_t ReadUpTo(int fd, std::uint8_t* data, std::size_t size) {
 }
 
 // The bytes of the file beyond the image, or an error other than "missing".
-std::error_code ReadTailBeyondImage(const std::filesystem::path& path, std::vector<std::uint8_t>& tail) {
+std::error_code ReadTailBeyondImage(const std::filesystem::path& path,
+                                    std::vector<std::uint8_t>& tail) {
   tail.clear();
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return errno == ENOENT ? std::error_code() : LastError();
@@ -90,7 +93,8 @@ std::string FileResult::describe() const {
   return step + ": " + text;
 }
 
-FileResult WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+FileResult WriteFileAtomically(const std::filesystem::path& path,
+                               std::span<const std::uint8_t> bytes) {
   const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
   std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
   Fd fd(::mkstemp(temp.data()));
@@ -124,7 +128,8 @@ LoadResult LoadSettingsFile(const std::filesystem::path& path, ConfigImage& imag
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return {LoadStatus::Unreadable, LastError()};
-  if (!S_ISREG(st.st_mode)) return {LoadStatus::Unreadable, std::make_error_code(std::errc::invalid_argument)};
+  if (!S_ISREG(st.st_mode))
+    return {LoadStatus::Unreadable, std::make_error_code(std::errc::invalid_argument)};
   const ssize_t n = ReadUpTo(fd.get(), bytes.data(), bytes.size());
   if (n < 0) {
     const auto err = LastError();
