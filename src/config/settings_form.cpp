@@ -395,6 +395,7 @@ void SettingsPages::PublishLive() {
 }
 
 void SettingsPages::ScanLevelChanged(int item) {
+  if (item < 0 || item >= form_.levelCount) return;
   form_.scanLevelIndex = item;
   live_.scanLevelIndex.store(item);
 }
