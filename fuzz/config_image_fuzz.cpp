@@ -11,7 +11,8 @@
 namespace {
 
 // Copies the next part of the input into the image at `off`.
-void Take(const std::uint8_t*& data, std::size_t& size, kvx::ConfigImage& image, std::size_t off, std::size_t n) {
+void Take(const std::uint8_t*& data, std::size_t& size, kvx::ConfigImage& image, std::size_t off,
+          std::size_t n) {
   n = std::min(n, size);
   std::memcpy(image.bytes().data() + off, data, n);
   data += n;

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& b = again.sections()[i];
     if (a.name != b.name || a.lines.size() != b.lines.size()) __builtin_trap();
     for (std::size_t k = 0; k < a.lines.size(); ++k)
-      if (a.lines[k].key != b.lines[k].key || a.lines[k].value != b.lines[k].value) __builtin_trap();
+      if (a.lines[k].key != b.lines[k].key || a.lines[k].value != b.lines[k].value)
+        __builtin_trap();
   }
   // Reads the port map the way discovery does.
   for (const auto& [key, value] : doc.pairs("Ports")) (void)kvx::ParseDecimalInt(value);

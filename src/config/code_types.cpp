@@ -29,7 +29,8 @@ std::string CodeNameFromFile(const std::filesystem::path& file) {
 
 void CodeTypePage::Fill() {
   names_.clear();
-  for (std::size_t i = 0; i < image_.codeTypeCount(); ++i) names_.push_back(image_.codeTypeRecord(i).CodeName());
+  for (std::size_t i = 0; i < image_.codeTypeCount(); ++i)
+    names_.push_back(image_.codeTypeRecord(i).CodeName());
   Select(names_.empty() ? -1 : 0);
 }
 
@@ -101,7 +102,8 @@ void CodeTypePage::Delete() {
   // successor; a job on such a flash type fails its code download.
   for (std::size_t i = 0; i < image_.flashTypeCount(); ++i) {
     FlashTypeRecord r = image_.flashTypeRecord(i);
-    for (std::size_t off : {std::size_t(FlashTypeRecord::kCodeType), std::size_t(FlashTypeRecord::kScanCode)}) {
+    for (std::size_t off :
+         {std::size_t(FlashTypeRecord::kCodeType), std::size_t(FlashTypeRecord::kScanCode)}) {
       const int c = r.byteAt(off);
       if (c == s)
         r.setByte(off, 0xFF);
@@ -162,7 +164,8 @@ EditResult CodeTypePage::EditNumber(CodeNumber which, std::string_view text) {
     result.replacementText = "8";
   }
   record().setByte(off[std::size_t(which)], std::uint8_t(value));
-  numberTexts_[std::size_t(which)] = result.replacementText.empty() ? std::string(text) : result.replacementText;
+  numberTexts_[std::size_t(which)] =
+      result.replacementText.empty() ? std::string(text) : result.replacementText;
   return result;
 }
 

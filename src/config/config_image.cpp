@@ -39,7 +39,8 @@ void PutText(std::span<std::uint8_t> b, std::size_t off, std::size_t width, std:
 }
 
 std::int32_t ParseHex(std::string_view text) {
-  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    text.remove_prefix(2);
   std::uint32_t v = 0;
   for (char c : text) {
     std::uint32_t d;
@@ -83,7 +84,8 @@ std::optional<std::size_t> ConfigImage::productCodeOf(std::size_t ft) const {
 }
 
 int ConfigImage::SelectedFlashType() const {
-  const unsigned index = unsigned(u8(kSelectedFlashType)) | unsigned(u8(kSelectedFlashTypeHigh)) << 8;
+  const unsigned index = unsigned(u8(kSelectedFlashType)) | unsigned(u8(kSelectedFlashTypeHigh))
+                                                                << 8;
   return index < flashTypeCount() ? int(index) : -1;
 }
 
@@ -117,7 +119,8 @@ bool ConfigImage::ZoneReadProtect(int zone) const {
 }
 
 bool ConfigImage::ZoneWriteProtect(int zone) const {
-  static constexpr std::size_t off[3] = {kZone0WriteProtect, kZone1WriteProtect, kZone2WriteProtect};
+  static constexpr std::size_t off[3] = {kZone0WriteProtect, kZone1WriteProtect,
+                                         kZone2WriteProtect};
   return flag(off[zone]);
 }
 

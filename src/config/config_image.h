@@ -64,13 +64,39 @@ class BasicFlashTypeRecord {
   static constexpr std::size_t kNameMax = 30;  // byte 30 is always NUL
   // Field offsets within the record.
   enum Offset : std::size_t {
-    kName = 0, kCodeType = 32, kMainFlashId = 33, kExtFlashId = 37, kScanCode = 38,
-    kBlkPerScanStep = 39, kBlockPerChip = 40, kFlagsA = 44, kFlagsB = 45, kBlockPerChip16 = 47,
-    kPagePerBlock = 49, kSectorPerPage = 53, kLogSectPerPage = 54, kLogSectStartInPage = 55,
-    kBankNumRd = 60, kBankNumWr = 61, kBankNumErs = 62, kBlkEraseTimes = 63,
-    kBlkEraseIncAddr = 64, kColumCycle = 66, kRowCycle = 67, kReadSpeed = 68, kWriteSpeed = 69,
-    kFcCyl2 = 70, kCacheStatus = 75, kProgStatus = 76, kEraseStatus = 77, kCache = 78,
-    kBankProgCmd = 79, kIdVariant = 80, kOptionsC = 93, kJumpFlags1 = 98, kJumpFlags2 = 99,
+    kName = 0,
+    kCodeType = 32,
+    kMainFlashId = 33,
+    kExtFlashId = 37,
+    kScanCode = 38,
+    kBlkPerScanStep = 39,
+    kBlockPerChip = 40,
+    kFlagsA = 44,
+    kFlagsB = 45,
+    kBlockPerChip16 = 47,
+    kPagePerBlock = 49,
+    kSectorPerPage = 53,
+    kLogSectPerPage = 54,
+    kLogSectStartInPage = 55,
+    kBankNumRd = 60,
+    kBankNumWr = 61,
+    kBankNumErs = 62,
+    kBlkEraseTimes = 63,
+    kBlkEraseIncAddr = 64,
+    kColumCycle = 66,
+    kRowCycle = 67,
+    kReadSpeed = 68,
+    kWriteSpeed = 69,
+    kFcCyl2 = 70,
+    kCacheStatus = 75,
+    kProgStatus = 76,
+    kEraseStatus = 77,
+    kCache = 78,
+    kBankProgCmd = 79,
+    kIdVariant = 80,
+    kOptionsC = 93,
+    kJumpFlags1 = 98,
+    kJumpFlags2 = 99,
     kJumpFlags3 = 100,
   };
   // The two controller blocks copied into the system information.
@@ -107,36 +133,24 @@ class BasicFlashTypeRecord {
   bool RandEnable() const { return b_[kOptionsC] & 0x04; }
   bool bit(std::size_t off, int bit) const { return (b_[off] >> bit) & 1; }
 
-  void setFlashName(std::string_view name) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setFlashName(std::string_view name) const requires(!std::is_const_v<Byte>) {
     PutText(b_, kName, kNameWidth, name, kNameMax);
   }
-  void setByte(std::size_t off, std::uint8_t v) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setByte(std::size_t off, std::uint8_t v) const requires(!std::is_const_v<Byte>) {
     b_[off] = v;
   }
-  void setMainFlashID(std::uint32_t v) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setMainFlashID(std::uint32_t v) const requires(!std::is_const_v<Byte>) {
     PutLe32(b_, kMainFlashId, v);
   }
   // Also rewrites BlockPerChip16, the low 16 bits that identification uses.
-  void setBlockPerChip(std::uint32_t v) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setBlockPerChip(std::uint32_t v) const requires(!std::is_const_v<Byte>) {
     PutLe32(b_, kBlockPerChip, v);
     PutLe16(b_, kBlockPerChip16, std::uint16_t(v));
   }
-  void setPagePerBlock(std::uint16_t v) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setPagePerBlock(std::uint16_t v) const requires(!std::is_const_v<Byte>) {
     PutLe16(b_, kPagePerBlock, v);
   }
-  void setBit(std::size_t off, int bit, bool on) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setBit(std::size_t off, int bit, bool on) const requires(!std::is_const_v<Byte>) {
     b_[off] = std::uint8_t(on ? (b_[off] | (1u << bit)) : (b_[off] & ~(1u << bit)));
   }
 
@@ -176,14 +190,10 @@ class BasicCodeTypeRecord {
     return n < kImageSize ? n : kImageSize;
   }
 
-  void setCodeName(std::string_view name) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setCodeName(std::string_view name) const requires(!std::is_const_v<Byte>) {
     PutText(b_, 0, kNameWidth, name, kNameMax);
   }
-  void setByte(std::size_t off, std::uint8_t v) const
-    requires(!std::is_const_v<Byte>)
-  {
+  void setByte(std::size_t off, std::uint8_t v) const requires(!std::is_const_v<Byte>) {
     b_[off] = v;
   }
 
@@ -215,28 +225,75 @@ class ConfigImage {
   // Image offsets of the settings. Texts: offset and field width (the last
   // byte of the field is always NUL).
   enum Offset : std::size_t {
-    kSelectedFlashType = 0, kAutoSelect = 1, kOnlyScan = 2, kEccOpen = 3,
+    kSelectedFlashType = 0,
+    kAutoSelect = 1,
+    kOnlyScan = 2,
+    kEccOpen = 3,
     // High byte of the selected flash type (the table has 288 entries, one
     // byte holds 256). A byte the layout leaves unused; old files hold 0 here.
     kSelectedFlashTypeHigh = 4,
-    kFlashCount = 5, kScanLevelIndex = 7, kVendorCode = 9, kProductCode = 16, kVendorInfo = 23,
-    kProductInfo = 32, kLedStatus = 49, kWorkLed = 50, kSerialMode = 51, kSerialNumber = 52,
-    kActiveZoneCount = 81, kPrivateZoneSectors = 82, kPrivateZonePassword = 86,
-    kZone0BarWidth = 103, kZone1BarWidth = 105, kZone2BarWidth = 107, kZone0FixSectors = 111,
-    kZone0DiskType = 115, kZone0Label = 116, kBootType = 128, kZone0ReadProtect = 129,
-    kZone0WriteProtect = 130, kIsoFile = 131, kZone0ContentSectors = 391, kZone1FixSectors = 395,
-    kZone1DiskType = 399, kZone1Label = 400, kZone1ReadProtect = 412, kZone1WriteProtect = 413,
-    kZone1Hide = 414, kZone2DiskType = 683, kZone2Label = 684, kZone2ReadProtect = 696,
-    kZone2WriteProtect = 697, kZone2Hide = 698,
-    kPrivateRecordByte0 = 346572, kPrivateRecordByte1 = 346576, kPrivateRecordByte2 = 346580,
-    kPrivateRecordByte3 = 346584, kZone0FilePath = 346856, kZone1FilePath = 347116,
-    kSerialStartValue = 347384, kBlockRangeTexts = 347388, kLevelCount = 347424,
-    kBlockMode = 347425, kFromBin = 347426, kMBin = 347486, kToBin = 347546, kScanCount = 347606,
-    kEccOpenBytes = 347607, kNoVerify = 347608, kHighChipCheck = 347609,
+    kFlashCount = 5,
+    kScanLevelIndex = 7,
+    kVendorCode = 9,
+    kProductCode = 16,
+    kVendorInfo = 23,
+    kProductInfo = 32,
+    kLedStatus = 49,
+    kWorkLed = 50,
+    kSerialMode = 51,
+    kSerialNumber = 52,
+    kActiveZoneCount = 81,
+    kPrivateZoneSectors = 82,
+    kPrivateZonePassword = 86,
+    kZone0BarWidth = 103,
+    kZone1BarWidth = 105,
+    kZone2BarWidth = 107,
+    kZone0FixSectors = 111,
+    kZone0DiskType = 115,
+    kZone0Label = 116,
+    kBootType = 128,
+    kZone0ReadProtect = 129,
+    kZone0WriteProtect = 130,
+    kIsoFile = 131,
+    kZone0ContentSectors = 391,
+    kZone1FixSectors = 395,
+    kZone1DiskType = 399,
+    kZone1Label = 400,
+    kZone1ReadProtect = 412,
+    kZone1WriteProtect = 413,
+    kZone1Hide = 414,
+    kZone2DiskType = 683,
+    kZone2Label = 684,
+    kZone2ReadProtect = 696,
+    kZone2WriteProtect = 697,
+    kZone2Hide = 698,
+    kPrivateRecordByte0 = 346572,
+    kPrivateRecordByte1 = 346576,
+    kPrivateRecordByte2 = 346580,
+    kPrivateRecordByte3 = 346584,
+    kZone0FilePath = 346856,
+    kZone1FilePath = 347116,
+    kSerialStartValue = 347384,
+    kBlockRangeTexts = 347388,
+    kLevelCount = 347424,
+    kBlockMode = 347425,
+    kFromBin = 347426,
+    kMBin = 347486,
+    kToBin = 347546,
+    kScanCount = 347606,
+    kEccOpenBytes = 347607,
+    kNoVerify = 347608,
+    kHighChipCheck = 347609,
   };
   enum Width : std::size_t {
-    kCodeWidth = 7, kVendorInfoWidth = 9, kProductInfoWidth = 17, kSerialNumberWidth = 25,
-    kPasswordWidth = 17, kLabelWidth = 12, kPathWidth = 260, kBlockTextWidth = 6,
+    kCodeWidth = 7,
+    kVendorInfoWidth = 9,
+    kProductInfoWidth = 17,
+    kSerialNumberWidth = 25,
+    kPasswordWidth = 17,
+    kLabelWidth = 12,
+    kPathWidth = 260,
+    kBlockTextWidth = 6,
   };
   static constexpr std::uint8_t kMinLevelCount = 4, kMaxLevelCount = 80;
   static constexpr std::uint8_t kMinScanCount = 1, kMaxScanCount = 20;
@@ -333,7 +390,9 @@ class ConfigImage {
   bool ZoneHide(int zone) const;  // zones 1 and 2
   std::uint8_t BootType() const { return u8(kBootType); }
   std::string IsoFile() const { return text(kIsoFile, kPathWidth); }
-  std::uint8_t PrivateRecordByte(int i) const { return u8(kPrivateRecordByte0 + 4 * std::size_t(i)); }
+  std::uint8_t PrivateRecordByte(int i) const {
+    return u8(kPrivateRecordByte0 + 4 * std::size_t(i));
+  }
   std::string Zone0FilePath() const { return text(kZone0FilePath, kPathWidth); }
   std::string Zone1FilePath() const { return text(kZone1FilePath, kPathWidth); }
   std::int32_t SerialStartValue() const { return std::int32_t(u32(kSerialStartValue)); }
@@ -349,7 +408,9 @@ class ConfigImage {
   float FromBin(int row) const { return GetLeFloat(bytes_, kFromBin + 4 * std::size_t(row)); }
   float MBin(int row) const { return GetLeFloat(bytes_, kMBin + 4 * std::size_t(row)); }
   float ToBin(int row) const { return GetLeFloat(bytes_, kToBin + 4 * std::size_t(row)); }
-  void SetBin(std::size_t base, int row, float v) { PutLeFloat(bytes_, base + 4 * std::size_t(row), v); }
+  void SetBin(std::size_t base, int row, float v) {
+    PutLeFloat(bytes_, base + 4 * std::size_t(row), v);
+  }
   std::uint8_t ScanCount() const { return u8(kScanCount); }
   std::uint8_t EccOpenBytes() const { return u8(kEccOpenBytes); }
   bool NoVerify() const { return flag(kNoVerify); }

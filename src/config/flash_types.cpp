@@ -14,8 +14,8 @@ using R = FlashTypeRecord;
 struct FieldRule {
   enum Kind { Name, MainId, ExtId, Decimal, Hex } kind;
   std::size_t offset;
-  int width;        // bytes of a decimal field
-  int emptyValue;   // what an empty decimal editor stores
+  int width;       // bytes of a decimal field
+  int emptyValue;  // what an empty decimal editor stores
 };
 
 constexpr std::array<FieldRule, kFlashFieldCount> kRules = {{
@@ -54,19 +54,37 @@ std::string Hex(std::uint32_t v, int digits) {
 }  // namespace
 
 const std::array<FlashFlag, 31> kFlashFlags = {{
-    {"Flash_16Bit", 44, 0}, {"Copyback", 44, 2}, {"IsMlcFlash", 44, 7},
-    {"DoubleDie", 45, 0}, {"NandType", 45, 3}, {"cyl00DlyEnab", 45, 5},
+    {"Flash_16Bit", 44, 0},
+    {"Copyback", 44, 2},
+    {"IsMlcFlash", 44, 7},
+    {"DoubleDie", 45, 0},
+    {"NandType", 45, 3},
+    {"cyl00DlyEnab", 45, 5},
     {"rand_enable", 93, 2},
-    {"bJmp_mainloop", 98, 0}, {"bJmp_isr0", 98, 1}, {"bJmp_isr1", 98, 2},
-    {"bJmp_TIMER1_intr", 98, 3}, {"bJmp_SofErrCheck", 98, 4}, {"bJmp_ProcCbw", 98, 5},
-    {"bJmp_SendCsw", 98, 6}, {"bJmp_PrivateCmd", 98, 7},
-    {"bJmpEcc_correct_data", 99, 0}, {"bJmpPHY_PbaEraseBlk", 99, 1},
-    {"bJmpPHY_PbaRdSectors", 99, 2}, {"bJmpPHY_PbaWrSectors", 99, 3},
-    {"bJmpPHY_PbaReadSpare", 99, 4}, {"bJmpPHY_PbaRdSectors2Buf", 99, 5},
-    {"bJmpPHY_NAND_SelFlash", 99, 6}, {"RsvByte1Bit7", 99, 7},
-    {"bJmpLOG_RdFlash", 100, 0}, {"bJmpLOG_WrFlash", 100, 1}, {"bJmpLOG_CpLastSector", 100, 2},
-    {"bJmpBZ_GetZoneTbl", 100, 3}, {"bJmpBZ_GetBlkState", 100, 4},
-    {"bJmpBZ_illegal_sel_blk", 100, 5}, {"RsvByte2Bit6", 100, 6}, {"RsvByte2Bit7", 100, 7},
+    {"bJmp_mainloop", 98, 0},
+    {"bJmp_isr0", 98, 1},
+    {"bJmp_isr1", 98, 2},
+    {"bJmp_TIMER1_intr", 98, 3},
+    {"bJmp_SofErrCheck", 98, 4},
+    {"bJmp_ProcCbw", 98, 5},
+    {"bJmp_SendCsw", 98, 6},
+    {"bJmp_PrivateCmd", 98, 7},
+    {"bJmpEcc_correct_data", 99, 0},
+    {"bJmpPHY_PbaEraseBlk", 99, 1},
+    {"bJmpPHY_PbaRdSectors", 99, 2},
+    {"bJmpPHY_PbaWrSectors", 99, 3},
+    {"bJmpPHY_PbaReadSpare", 99, 4},
+    {"bJmpPHY_PbaRdSectors2Buf", 99, 5},
+    {"bJmpPHY_NAND_SelFlash", 99, 6},
+    {"RsvByte1Bit7", 99, 7},
+    {"bJmpLOG_RdFlash", 100, 0},
+    {"bJmpLOG_WrFlash", 100, 1},
+    {"bJmpLOG_CpLastSector", 100, 2},
+    {"bJmpBZ_GetZoneTbl", 100, 3},
+    {"bJmpBZ_GetBlkState", 100, 4},
+    {"bJmpBZ_illegal_sel_blk", 100, 5},
+    {"RsvByte2Bit6", 100, 6},
+    {"RsvByte2Bit7", 100, 7},
 }};
 
 int FlashFlagIndex(std::string_view name) {
@@ -80,7 +98,8 @@ std::string NotAnIntegerText(std::string_view text) {
 }
 
 void RemoveFlashType(ConfigImage& image, int index, int count) {
-  if (index < 0 || count <= 0 || index >= count || count > int(ConfigImage::kFlashTypeCount)) return;
+  if (index < 0 || count <= 0 || index >= count || count > int(ConfigImage::kFlashTypeCount))
+    return;
   for (int i = index; i + 1 < count; ++i) {
     const auto from = image.flashType(std::size_t(i + 1));
     std::copy(from.begin(), from.end(), image.flashType(std::size_t(i)).begin());

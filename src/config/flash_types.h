@@ -18,13 +18,32 @@ namespace kvx {
 
 // Editors with a text, by the record field they write.
 enum class FlashField {
-  FlashName, MainFlashID, ExtFlashID,
+  FlashName,
+  MainFlashID,
+  ExtFlashID,
   // decimal
-  BlkPerScanStep, BlockPerChip, PagePerBlock, SectorPerPage, LogSectPerPage, LogSectStartInPage,
-  ColumCycle, RowCycle,
+  BlkPerScanStep,
+  BlockPerChip,
+  PagePerBlock,
+  SectorPerPage,
+  LogSectPerPage,
+  LogSectStartInPage,
+  ColumCycle,
+  RowCycle,
   // hexadecimal bytes
-  ReadSpeed, WriteSpeed, Cache, FcCyl2, BankNumRd, BankNumWr, BankNumErs, BlkEraseTimes,
-  BankProgCmd, BlkEraseIncAddr, CacheStatus, ProgStatus, EraseStatus,
+  ReadSpeed,
+  WriteSpeed,
+  Cache,
+  FcCyl2,
+  BankNumRd,
+  BankNumWr,
+  BankNumErs,
+  BlkEraseTimes,
+  BankProgCmd,
+  BlkEraseIncAddr,
+  CacheStatus,
+  ProgStatus,
+  EraseStatus,
   Count
 };
 inline constexpr std::size_t kFlashFieldCount = std::size_t(FlashField::Count);

@@ -88,7 +88,8 @@ IniDocument::Section* IniDocument::findMutable(std::string_view section) {
   return const_cast<Section*>(std::as_const(*this).find(section));
 }
 
-std::vector<std::pair<std::string, std::string>> IniDocument::pairs(std::string_view section) const {
+std::vector<std::pair<std::string, std::string>> IniDocument::pairs(
+    std::string_view section) const {
   std::vector<std::pair<std::string, std::string>> out;
   if (const Section* s = find(section))
     for (const auto& l : s->lines)
@@ -96,7 +97,8 @@ std::vector<std::pair<std::string, std::string>> IniDocument::pairs(std::string_
   return out;
 }
 
-std::optional<std::string> IniDocument::value(std::string_view section, std::string_view key) const {
+std::optional<std::string> IniDocument::value(std::string_view section,
+                                              std::string_view key) const {
   if (const Section* s = find(section))
     for (const auto& l : s->lines)
       if (!l.key.empty() && SameName(l.key, key)) return l.value;
@@ -148,6 +150,11 @@ std::optional<std::string> ReadTextFile(const std::filesystem::path& path) {
   return text;
 }
 
+std::mutex& IniFile::lock() {
+  static std::mutex m;
+  return m;
+}
+
 IniDocument IniFile::read() const {
   const auto text = ReadTextFile(path_);
   return IniDocument::Parse(text ? *text : std::string());
@@ -155,36 +162,40 @@ IniDocument IniFile::read() const {
 
 FileResult IniFile::write(const IniDocument& doc) const {
   const std::string text = doc.Serialize();
-  return WriteFileAtomically(path_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return WriteFileAtomically(
+      path_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::vector<std::string> IniFile::ReadSectionLines(std::string_view section) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard guard(lock());
   std::vector<std::string> out;
   for (auto& [k, v] : read().pairs(section)) out.push_back(k + "=" + v);
   return out;
 }
 
-std::vector<std::pair<std::string, std::string>> IniFile::ReadSection(std::string_view section) const {
-  std::lock_guard lock(mutex_);
+std::vector<std::pair<std::string, std::string>> IniFile::ReadSection(
+    std::string_view section) const {
+  std::lock_guard guard(lock());
   return read().pairs(section);
 }
 
-std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view def) const {
-  std::lock_guard lock(mutex_);
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
+  std::lock_guard guard(lock());
   auto v = read().value(section, key);
   return v ? *v : std::string(def);
 }
 
 int IniFile::ReadInteger(std::string_view section, std::string_view key, int def) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard guard(lock());
   const auto v = read().value(section, key);
   if (!v) return def;
   return ParseDecimalInt(*v).value_or(def);
 }
 
-FileResult IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  std::lock_guard lock(mutex_);
+FileResult IniFile::WriteString(std::string_view section, std::string_view key,
+                                std::string_view value) {
+  std::lock_guard guard(lock());
   IniDocument doc = read();
   doc.set(section, key, value);
   return write(doc);
@@ -195,7 +206,7 @@ FileResult IniFile::WriteInteger(std::string_view section, std::string_view key,
 }
 
 FileResult IniFile::EraseSection(std::string_view section) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard guard(lock());
   IniDocument doc = read();
   if (!doc.erase(section)) return {};
   return write(doc);

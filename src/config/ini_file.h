@@ -62,8 +62,9 @@ class IniDocument {
 std::optional<std::string> ReadTextFile(const std::filesystem::path& path);
 
 // An ini file on disk. Every call reads the file afresh, and every write
-// replaces it crash-safely, so several objects (and threads) can use one file;
-// calls on one object are serialised by its lock.
+// replaces it crash-safely. Calls of all IniFile objects of the process are
+// serialised by one lock, so two threads (the port refresh and the window)
+// never lose each other's writes, also through different objects.
 class IniFile {
  public:
   explicit IniFile(std::filesystem::path path) : path_(std::move(path)) {}
@@ -72,7 +73,8 @@ class IniFile {
   // The section's lines as "key=value" texts, in file order.
   std::vector<std::string> ReadSectionLines(std::string_view section) const;
   std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) const;
-  std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view def) const;
   // The value as a decimal integer; `def` when the key is missing or its value
   // is not a whole decimal number in the range of int (" 12 " reads 12, "abc",
   // "12abc" and "99999999999" read `def`).
@@ -86,8 +88,9 @@ class IniFile {
   IniDocument read() const;
   FileResult write(const IniDocument& doc) const;
 
+  static std::mutex& lock();
+
   std::filesystem::path path_;
-  mutable std::mutex mutex_;
 };
 
 // A whole decimal integer in the range of int, blanks around it allowed.

@@ -90,7 +90,8 @@ FileResult LanguageFile::Create(const std::filesystem::path& path, std::string_v
   }
   std::error_code ec;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  return WriteFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()));
+  return WriteFileAtomically(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()));
 }
 
 std::string LocaleSection(std::uint32_t localeId) {
@@ -121,6 +122,24 @@ std::filesystem::path ChooseLanguageFile(IniFile& ini, std::uint32_t localeId,
   if (path.starts_with("./")) path.erase(0, 2);
   const std::filesystem::path p(path);
   return p.is_absolute() ? p : stationDir / p;
+}
+
+LanguageStart StartLanguage(IniFile& ini, std::uint32_t localeId,
+                            const std::filesystem::path& stationDir, std::string_view window,
+                            const std::vector<ComponentTexts>& currentTexts) {
+  LanguageStart start;
+  start.path = ChooseLanguageFile(ini, localeId, stationDir);
+  if (const auto file = LanguageFile::Load(start.path)) {
+    start.translations = file->TranslationsFor(window);
+    start.eccOptions = file->EccOptions();
+    return start;
+  }
+  std::error_code ec;
+  if (std::filesystem::exists(start.path, ec))
+    return start;  // there but unreadable: never overwritten
+  start.createResult = LanguageFile::Create(start.path, window, currentTexts);
+  start.created = bool(start.createResult);
+  return start;
 }
 
 }  // namespace kvx

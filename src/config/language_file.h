@@ -78,4 +78,19 @@ std::string DefaultLanguageFile(std::uint32_t localeId);
 std::filesystem::path ChooseLanguageFile(IniFile& ini, std::uint32_t localeId,
                                          const std::filesystem::path& stationDir);
 
+// The language step of the start-up: the file the ini names for the locale;
+// when it exists, its translations for `window` and its ECC options; when it
+// does not, it is created from the window's current texts (the window keeps
+// them, and there are no ECC options).
+struct LanguageStart {
+  std::filesystem::path path;
+  bool created = false;     // the file was missing and has been written
+  FileResult createResult;  // why a missing file could not be written
+  std::vector<Translation> translations;
+  std::vector<std::string> eccOptions;
+};
+LanguageStart StartLanguage(IniFile& ini, std::uint32_t localeId,
+                            const std::filesystem::path& stationDir, std::string_view window,
+                            const std::vector<ComponentTexts>& currentTexts);
+
 }  // namespace kvx

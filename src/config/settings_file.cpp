@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "engine/messages.h"
@@ -13,7 +14,9 @@
 namespace kvx {
 namespace {
 
-std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
+std::error_code LastError() {
+  return std::error_code(errno, std::generic_category());
+}
 
 // Closes a descriptor on every way out.
 class Fd {
@@ -64,33 +67,11 @@ ssize_t ReadUpTo(int fd, std::uint8_t* data, std::size_t size) {
   return ssize_t(got);
 }
 
-// The bytes of the file beyond the image, or an error other than "missing".
-std::error_code ReadTailBeyondImage(const std::filesystem::path& path, std::vector<std::uint8_t>& tail) {
-  tail.clear();
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return errno == ENOENT ? std::error_code() : LastError();
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return LastError();
-  if (!S_ISREG(st.st_mode)) return std::make_error_code(std::errc::invalid_argument);
-  if (st.st_size <= off_t(ConfigImage::kSize)) return {};
-  if (::lseek(fd.get(), off_t(ConfigImage::kSize), SEEK_SET) < 0) return LastError();
-  tail.resize(std::size_t(st.st_size) - ConfigImage::kSize);
-  const ssize_t n = ReadUpTo(fd.get(), tail.data(), tail.size());
-  if (n < 0) return LastError();
-  tail.resize(std::size_t(n));
-  return {};
-}
-
-}  // namespace
-
-std::string FileResult::describe() const {
-  if (!error) return {};
-  std::string text = SystemErrorText(error.value());
-  if (text.empty()) text = error.message();
-  return step + ": " + text;
-}
-
-FileResult WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+// Writes the file's content through `fill` into a temporary file in the same
+// folder, flushes it and renames it over `path`. `fill` returns the failing
+// step, or nullptr.
+FileResult ReplaceFile(const std::filesystem::path& path,
+                       const std::function<const char*(int fd)>& fill) {
   const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
   std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
   Fd fd(::mkstemp(temp.data()));
@@ -104,7 +85,7 @@ FileResult WriteFileAtomically(const std::filesystem::path& path, std::span<cons
   struct stat st {};
   const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   if (::fchmod(fd.get(), mode) != 0) return fail("set permissions");
-  if (!WriteAll(fd.get(), bytes.data(), bytes.size())) return fail("write");
+  if (const char* step = fill(fd.get())) return fail(step);
   if (::fsync(fd.get()) != 0) return fail("flush to disk");
   if (fd.close() != 0) return fail("close");
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail("replace");
@@ -112,6 +93,21 @@ FileResult WriteFileAtomically(const std::filesystem::path& path, std::span<cons
   Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() >= 0) ::fsync(dirFd.get());
   return {};
+}
+
+}  // namespace
+
+std::string FileResult::describe() const {
+  if (!error) return {};
+  std::string text = SystemErrorText(error.value());
+  if (text.empty()) text = error.message();
+  return step + ": " + text;
+}
+
+FileResult WriteFileAtomically(const std::filesystem::path& path,
+                               std::span<const std::uint8_t> bytes) {
+  return ReplaceFile(
+      path, [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()) ? nullptr : "write"; });
 }
 
 LoadResult LoadSettingsFile(const std::filesystem::path& path, ConfigImage& image) {
@@ -124,7 +120,8 @@ LoadResult LoadSettingsFile(const std::filesystem::path& path, ConfigImage& imag
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return {LoadStatus::Unreadable, LastError()};
-  if (!S_ISREG(st.st_mode)) return {LoadStatus::Unreadable, std::make_error_code(std::errc::invalid_argument)};
+  if (!S_ISREG(st.st_mode))
+    return {LoadStatus::Unreadable, std::make_error_code(std::errc::invalid_argument)};
   const ssize_t n = ReadUpTo(fd.get(), bytes.data(), bytes.size());
   if (n < 0) {
     const auto err = LastError();
@@ -138,11 +135,32 @@ LoadResult LoadSettingsFile(const std::filesystem::path& path, ConfigImage& imag
 }
 
 FileResult SaveSettingsFile(const std::filesystem::path& path, const ConfigImage& image) {
-  std::vector<std::uint8_t> tail;
-  if (const auto err = ReadTailBeyondImage(path, tail)) return {err, "read the existing file"};
-  std::vector<std::uint8_t> all(image.bytes().begin(), image.bytes().end());
-  all.insert(all.end(), tail.begin(), tail.end());
-  return WriteFileAtomically(path, all);
+  // The old file, for the bytes it holds beyond the image; streamed, so a
+  // long file never has to fit in memory.
+  Fd old(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (old.get() < 0 && errno != ENOENT) return {LastError(), "read the existing file"};
+  if (old.get() >= 0) {
+    struct stat st {};
+    if (::fstat(old.get(), &st) != 0) return {LastError(), "read the existing file"};
+    if (!S_ISREG(st.st_mode))
+      return {std::make_error_code(std::errc::invalid_argument), "read the existing file"};
+  }
+  return ReplaceFile(path, [&](int fd) -> const char* {
+    const auto bytes = image.bytes();
+    if (!WriteAll(fd, bytes.data(), bytes.size())) return "write";
+    if (old.get() < 0) return nullptr;
+    std::vector<std::uint8_t> chunk(64 * 1024);
+    for (off_t at = off_t(ConfigImage::kSize);;) {
+      const ssize_t n = ::pread(old.get(), chunk.data(), chunk.size(), at);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return "read the existing file";
+      }
+      if (n == 0) return nullptr;
+      if (!WriteAll(fd, chunk.data(), std::size_t(n))) return "write";
+      at += n;
+    }
+  });
 }
 
 LoadResult SettingsStore::Load(ConfigImage& image) {

@@ -28,7 +28,8 @@ struct FileResult {
   // "step: system text", for a message to the operator.
   std::string describe() const;
 };
-FileResult WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+FileResult WriteFileAtomically(const std::filesystem::path& path,
+                               std::span<const std::uint8_t> bytes);
 
 enum class LoadStatus {
   Loaded,      // exactly one image long

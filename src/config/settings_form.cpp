@@ -251,7 +251,8 @@ void SettingsPages::applyZoneSplit() {
   SettingsForm& f = form_;
   f.split = ZoneSplitLayout(f.zoneBarWidths[0], f.zoneBarWidths[1], f.zoneBarWidths[2]);
   for (int zone = 0; zone < 3; ++zone)
-    if (f.split.barOfZone[zone] >= 0) f.zoneBarTexts[f.split.barOfZone[zone]] = ShareText(f.split.shares[zone]);
+    if (f.split.barOfZone[zone] >= 0)
+      f.zoneBarTexts[f.split.barOfZone[zone]] = ShareText(f.split.shares[zone]);
   f.zone1GroupEnabled = f.split.activeZoneCount >= 2;
   f.zone2GroupEnabled = f.split.activeZoneCount >= 3;
 }
@@ -286,7 +287,8 @@ void SettingsPages::ApplyForm() {
   // 7.
   image_.setU8(I::kActiveZoneCount, std::uint8_t(f.split.activeZoneCount));
   for (int z = 0; z < 3; ++z)
-    image_.setU16(I::kZone0BarWidth + 2 * std::size_t(z), std::uint16_t(std::clamp(f.zoneBarWidths[z], 0, 65535)));
+    image_.setU16(I::kZone0BarWidth + 2 * std::size_t(z),
+                  std::uint16_t(std::clamp(f.zoneBarWidths[z], 0, 65535)));
   // 8. Private zone: kilobytes -> sectors.
   if (const auto kb = FixSize(f.pZoneFixSize, std::numeric_limits<int>::max()))
     image_.setU32(I::kPrivateZoneSectors, *kb * 2);
@@ -312,9 +314,11 @@ void SettingsPages::ApplyForm() {
     const bool exists = !f.isoFile.empty() && std::filesystem::is_regular_file(iso, ec);
     if (exists) {
       const auto bytes = std::filesystem::file_size(iso, ec);
-      content = CdromContentSectors(ec ? 0 : bytes, FixSize(f.zone0FixSize, kMaxFixMegabytes).value_or(0) << 11);
+      content = CdromContentSectors(ec ? 0 : bytes,
+                                    FixSize(f.zone0FixSize, kMaxFixMegabytes).value_or(0) << 11);
     } else {
-      operator_.inform(OperatorMessage{msg::kWarning, msg::kAutoplayMissing, messages_.str(msg::kWarning),
+      operator_.inform(OperatorMessage{msg::kWarning, msg::kAutoplayMissing,
+                                       messages_.str(msg::kWarning),
                                        messages_.str(msg::kAutoplayMissing)});
     }
     image_.setText(I::kIsoFile, I::kPathWidth, f.isoFile);
@@ -340,7 +344,8 @@ void SettingsPages::ApplyForm() {
   image_.setText(I::kZone0FilePath, I::kPathWidth, f.zone0FilePath);
   image_.setText(I::kZone1FilePath, I::kPathWidth, f.zone1FilePath);
   for (std::size_t k = 0; k < 6; ++k)
-    image_.setText(I::kBlockRangeTexts + I::kBlockTextWidth * k, I::kBlockTextWidth, f.blockRange[k]);
+    image_.setText(I::kBlockRangeTexts + I::kBlockTextWidth * k, I::kBlockTextWidth,
+                   f.blockRange[k]);
   PublishLive();
 
   if (!rejected.empty()) {
@@ -390,6 +395,7 @@ void SettingsPages::PublishLive() {
 }
 
 void SettingsPages::ScanLevelChanged(int item) {
+  if (item < 0 || item >= form_.levelCount) return;
   form_.scanLevelIndex = item;
   live_.scanLevelIndex.store(item);
 }
@@ -434,12 +440,21 @@ void SettingsPages::DiskTypeChanged(int zone, int item) {
 EditResult SettingsPages::BinChanged(BinColumn column, int row, std::string_view text) {
   if (row < 0 || row >= 15 || text.empty()) return {};
   const auto v = ParseFloat(text);
-  if (!v) return {EditResult::Rejected, "'" + std::string(text) + "' is not a valid floating point value", {}};
-  const std::size_t base = column == BinColumn::From ? I::kFromBin : column == BinColumn::Middle ? I::kMBin : I::kToBin;
+  if (!v)
+    return {EditResult::Rejected,
+            "'" + std::string(text) + "' is not a valid floating point value",
+            {}};
+  const std::size_t base = column == BinColumn::From     ? I::kFromBin
+                           : column == BinColumn::Middle ? I::kMBin
+                                                         : I::kToBin;
   image_.SetBin(base, row, *v);
-  auto& shown = column == BinColumn::From ? form_.fromBin : column == BinColumn::Middle ? form_.mBin : form_.toBin;
+  auto& shown = column == BinColumn::From     ? form_.fromBin
+                : column == BinColumn::Middle ? form_.mBin
+                                              : form_.toBin;
   shown[row] = std::string(text);
-  auto& live = column == BinColumn::From ? live_.fromBin : column == BinColumn::Middle ? live_.mBin : live_.toBin;
+  auto& live = column == BinColumn::From     ? live_.fromBin
+               : column == BinColumn::Middle ? live_.mBin
+                                             : live_.toBin;
   live[row].store(*v);
   return {EditResult::Stored, {}, {}};
 }
@@ -490,6 +505,8 @@ void SettingsPages::ZoneBarsMoved(int w0, int w1, int w2) {
   applyZoneSplit();
 }
 
-void SettingsPages::FlashConfigOpened() { flashTypes_.PageOpened(); }
+void SettingsPages::FlashConfigOpened() {
+  flashTypes_.PageOpened();
+}
 
 }  // namespace kvx

@@ -70,8 +70,9 @@ struct SettingsForm {
   // format
   bool onlyScan = false, preTest = false;
   int levelCount = 4;
-  std::array<std::string, 6> blockRange{"0", "0", "0", "0", "0", "0"};  // FromBlock, ToBlock, ...1, ...2
-  bool markGoodBlocks = false;  // the Good/Bad choice: false = Bad
+  std::array<std::string, 6> blockRange{"0", "0", "0",
+                                        "0", "0", "0"};  // FromBlock, ToBlock, ...1, ...2
+  bool markGoodBlocks = false;                           // the Good/Bad choice: false = Bad
   std::vector<std::string> scanLevelItems;
   int scanLevelIndex = 0;
   std::vector<std::string> eccOpenItems;  // from the language file
@@ -80,8 +81,8 @@ struct SettingsForm {
   bool blockMode = false;
   std::string scanCount = "0";
   bool highChipCheck = false;
-  bool noVerify = false;         // flash-configuration page
-  std::string eccOpenBytes;      // flash-configuration page, hexadecimal
+  bool noVerify = false;     // flash-configuration page
+  std::string eccOpenBytes;  // flash-configuration page, hexadecimal
   // product information
   std::string vendorCode = "0x", productCode = "0x";
   std::string vendorInfo = "Orvel", productInfo = "Flash Disk";
@@ -95,7 +96,7 @@ struct SettingsForm {
   std::array<std::string, 3> zoneBarTexts;
   ZoneSplit split;
   bool zone1GroupEnabled = false, zone2GroupEnabled = false;
-  std::array<int, 3> diskTypeItems{1, 1, 1};  // 0 Removable, 1 Local, 2 CDROM
+  std::array<int, 3> diskTypeItems{1, 1, 1};    // 0 Removable, 1 Local, 2 CDROM
   std::array<std::uint8_t, 3> zoneDiskTypes{};  // working codes 0x80/0x00/0x85
   int bootType = 0;
   std::array<std::string, 3> volumeLabels;
@@ -113,8 +114,8 @@ enum class BinColumn { From, Middle, To };
 class SettingsPages {
  public:
   // `stationDir` holds the login folder and resolves relative paths.
-  SettingsPages(ConfigImage& image, LiveOptions& live, Operator& op, const MessageCatalogue& messages,
-                std::filesystem::path stationDir);
+  SettingsPages(ConfigImage& image, LiveOptions& live, Operator& op,
+                const MessageCatalogue& messages, std::filesystem::path stationDir);
 
   SettingsForm& form() { return form_; }
   const SettingsForm& form() const { return form_; }

@@ -43,12 +43,8 @@ struct LiveOptions {
   // Capacity bins 1..15 in megabytes: lower bound, middle value, upper bound.
   std::array<std::atomic<float>, 15> fromBin{}, mBin{}, toBin{};
 
-  bool highFormatSelected() const {
-    return scanLevelIndex.load() == levelCount.load() - 2;
-  }
-  bool mpcsHighFormatSelected() const {
-    return scanLevelIndex.load() == levelCount.load() - 1;
-  }
+  bool highFormatSelected() const { return scanLevelIndex.load() == levelCount.load() - 2; }
+  bool mpcsHighFormatSelected() const { return scanLevelIndex.load() == levelCount.load() - 1; }
 };
 
 }  // namespace kvx

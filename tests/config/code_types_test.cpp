@@ -78,7 +78,10 @@ TEST_F(ConfigCodeTypes, LoadPutsTheChecksumIntoEveryCopy) {
     for (std::size_t at : c.checksumAt) {
       const std::size_t copyStart = at + 4 - std::size_t(c.real) * 512;
       EXPECT_EQ(GetLe32(img, at), XorOfWords(img, copyStart, std::size_t(c.real) * 128 - 1)) << at;
-      EXPECT_NE(GetLe32(img, at), GetLe32(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()), at));
+      EXPECT_NE(
+          GetLe32(img, at),
+          GetLe32(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()),
+                  at));
     }
     EXPECT_EQ(img[100], std::uint8_t(content[100])) << "the code proper is as read";
     EXPECT_EQ(image.codeTypeRecord(0).CodeName(), "boot");

@@ -13,9 +13,9 @@ TEST(ConfigImage, ParseHex) {
     const char* text;
     std::int32_t value;
   } cases[] = {
-      {"", 0},          {"0x", 0},       {"0X1f", 0x1F},          {"1A", 0x1A},
-      {"0x0abc", 0xABC}, {"ffffffff", -1}, {"1ffffffff", -1},       {"123456789", 0x23456789},
-      {"g", -1},        {"0x12z", -1},   {" 12", -1},             {"x12", -1},
+      {"", 0},           {"0x", 0},        {"0X1f", 0x1F},    {"1A", 0x1A},
+      {"0x0abc", 0xABC}, {"ffffffff", -1}, {"1ffffffff", -1}, {"123456789", 0x23456789},
+      {"g", -1},         {"0x12z", -1},    {" 12", -1},       {"x12", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseHex(c.text), c.value) << c.text;
 }
@@ -28,7 +28,8 @@ TEST(ConfigImage, TextsStayInsideTheirField) {
   EXPECT_EQ(image.VendorCode(), "AAAAAAA");
 
   // Writing cuts at the limit without splitting a character, and zero-fills.
-  image.setText(ConfigImage::kZone0Label, ConfigImage::kLabelWidth, "ABCDEFGHIJ\xE4\xB8\xAD");  // 10 + 3 bytes
+  image.setText(ConfigImage::kZone0Label, ConfigImage::kLabelWidth,
+                "ABCDEFGHIJ\xE4\xB8\xAD");  // 10 + 3 bytes
   EXPECT_EQ(image.VolumeLabel(0), "ABCDEFGHIJ");
   EXPECT_EQ(image.u8(ConfigImage::kZone0Label + 10), 0);
   EXPECT_EQ(image.u8(ConfigImage::kZone0Label + 11), 0);

@@ -18,13 +18,15 @@ class ConfigFlashTypes : public ::testing::Test {
   void Make(int n) {
     for (int i = 0; i < n; ++i) {
       image.flashTypeRecord(std::size_t(i)).setFlashName(std::string(1, char('A' + i)));
-      image.flashTypeRecord(std::size_t(i)).setByte(FlashTypeRecord::kBlkPerScanStep, std::uint8_t('A' + i));
+      image.flashTypeRecord(std::size_t(i))
+          .setByte(FlashTypeRecord::kBlkPerScanStep, std::uint8_t('A' + i));
     }
     page.Fill();
   }
   std::string Names() const {
     std::string s;
-    for (std::size_t i = 0; i < image.flashTypeCount(); ++i) s += image.flashTypeRecord(i).FlashName();
+    for (std::size_t i = 0; i < image.flashTypeCount(); ++i)
+      s += image.flashTypeRecord(i).FlashName();
     return s;
   }
 };
@@ -171,7 +173,9 @@ TEST_F(ConfigFlashTypes, FieldEditorsFollowTheirRules) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.text) + " at " + std::to_string(c.offset));
     EXPECT_EQ(page.Edit(c.field, c.text).outcome, c.outcome);
-    const std::uint32_t v = c.width == 4 ? GetLe32(rec, c.offset) : c.width == 2 ? GetLe16(rec, c.offset) : rec[c.offset];
+    const std::uint32_t v = c.width == 4   ? GetLe32(rec, c.offset)
+                            : c.width == 2 ? GetLe16(rec, c.offset)
+                                           : rec[c.offset];
     EXPECT_EQ(v, c.stored);
   }
   page.Edit(FlashField::BlockPerChip, "70000");
@@ -188,7 +192,8 @@ TEST_F(ConfigFlashTypes, NamesAndCheckBoxes) {
   EXPECT_EQ(image.flashTypeRecord(0).FlashName(), "not_named_flash_type");
 
   image.flashTypeRecord(0).setByte(FlashTypeRecord::kJumpFlags2, 0x81);
-  const int isr1 = FlashFlagIndex("bJmp_isr1"), rsv = FlashFlagIndex("RsvByte1Bit7"), dd = FlashFlagIndex("DoubleDie");
+  const int isr1 = FlashFlagIndex("bJmp_isr1"), rsv = FlashFlagIndex("RsvByte1Bit7"),
+            dd = FlashFlagIndex("DoubleDie");
   ASSERT_GE(isr1, 0);
   page.SetFlag(std::size_t(isr1), true);
   page.SetFlag(std::size_t(rsv), false);

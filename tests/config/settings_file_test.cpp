@@ -41,7 +41,7 @@ TEST(ConfigSettingsFile, LoadFillsTheImageByTheFileLength) {
     const char* name;
     std::string content;  // nullopt-like: "<missing>" means no file
     LoadStatus status;
-    std::size_t filled;   // leading image bytes that come from the file
+    std::size_t filled;  // leading image bytes that come from the file
   };
   const Case cases[] = {
       {"missing", "<missing>", LoadStatus::Missing, 0},
@@ -99,7 +99,8 @@ TEST(ConfigSettingsFile, AFailedSaveIsReportedAndLeavesTheOldFile) {
   EXPECT_EQ(r.step, "write");
   EXPECT_FALSE(r.describe().empty());
   EXPECT_EQ(ReadBytes(path), ImageBytes(old));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no temporary file left";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+      << "no temporary file left";
 
   // Folders that do not exist, or are files.
   WriteBytes(dir / "afile", "x");

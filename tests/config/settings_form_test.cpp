@@ -94,22 +94,47 @@ TEST_F(ConfigSettingsForm, FieldsLandAtTheirOffsetsAndRoundTrip) {
     std::size_t offset;
     std::string bytes;
   } expect[] = {
-      {I::kSelectedFlashType, {1}},  {I::kAutoSelect, {0}},        {I::kOnlyScan, {1}},
-      {I::kEccOpen, {2}},            {I::kSelectedFlashTypeHigh, {0}},
-      {I::kFlashCount, {4}},         {I::kScanLevelIndex, {2}},    {I::kVendorCode, {"0x1234\0", 7}},
-      {I::kProductCode, {"0xABCD\0", 7}}, {I::kVendorInfo, {"Kvx     \0", 9}},
-      {I::kProductInfo, {"Stick           \0", 17}},               {I::kLedStatus, {1, 5, 2}},
-      {I::kSerialNumber, {"SN0001\0", 7}}, {I::kActiveZoneCount, {3}},
-      {I::kPrivateZoneSectors, {0, 4, 0, 0}},                        {I::kPrivateZonePassword, {"secret\0", 7}},
+      {I::kSelectedFlashType, {1}},
+      {I::kAutoSelect, {0}},
+      {I::kOnlyScan, {1}},
+      {I::kEccOpen, {2}},
+      {I::kSelectedFlashTypeHigh, {0}},
+      {I::kFlashCount, {4}},
+      {I::kScanLevelIndex, {2}},
+      {I::kVendorCode, {"0x1234\0", 7}},
+      {I::kProductCode, {"0xABCD\0", 7}},
+      {I::kVendorInfo, {"Kvx     \0", 9}},
+      {I::kProductInfo, {"Stick           \0", 17}},
+      {I::kLedStatus, {1, 5, 2}},
+      {I::kSerialNumber, {"SN0001\0", 7}},
+      {I::kActiveZoneCount, {3}},
+      {I::kPrivateZoneSectors, {0, 4, 0, 0}},
+      {I::kPrivateZonePassword, {"secret\0", 7}},
       {I::kZone0BarWidth, {char(177), 0, char(212), 0, char(161), 0}},
-      {I::kZone0FixSectors, {0, 0x40, 0, 0}},                        {I::kZone0DiskType, {char(0x80)}},
-      {I::kZone0Label, {"ZONE0\0", 6}}, {I::kBootType, {3, 1, 0}},
-      {I::kZone0ContentSectors, {0, 0, 0, 0}},                       {I::kZone1FixSectors, {0, 0x18, 0, 0}},
-      {I::kZone1DiskType, {0}},      {I::kZone1Label, {"ZONE1\0", 6}}, {I::kZone1WriteProtect, {1, 1}},
-      {I::kZone2DiskType, {char(0x80)}}, {I::kZone2Label, {"ZONE2\0", 6}}, {I::kZone2WriteProtect, {1, 1}},
-      {I::kZone0FilePath, {"/srv/zone0\0", 11}}, {I::kZone1FilePath, {"/srv/zone1\0", 11}},
-      {I::kBlockRangeTexts, {"1\0\0\0\0\0" "20\0\0\0\0" "300\0\0\0" "4000\0\0" "50000\0" "6\0\0\0\0\0", 36}},
-      {I::kLevelCount, {12, 1}},     {I::kMBin + 56, {0, 0, 0x70, 0x40}},  // 3.75f
+      {I::kZone0FixSectors, {0, 0x40, 0, 0}},
+      {I::kZone0DiskType, {char(0x80)}},
+      {I::kZone0Label, {"ZONE0\0", 6}},
+      {I::kBootType, {3, 1, 0}},
+      {I::kZone0ContentSectors, {0, 0, 0, 0}},
+      {I::kZone1FixSectors, {0, 0x18, 0, 0}},
+      {I::kZone1DiskType, {0}},
+      {I::kZone1Label, {"ZONE1\0", 6}},
+      {I::kZone1WriteProtect, {1, 1}},
+      {I::kZone2DiskType, {char(0x80)}},
+      {I::kZone2Label, {"ZONE2\0", 6}},
+      {I::kZone2WriteProtect, {1, 1}},
+      {I::kZone0FilePath, {"/srv/zone0\0", 11}},
+      {I::kZone1FilePath, {"/srv/zone1\0", 11}},
+      {I::kBlockRangeTexts,
+       {"1\0\0\0\0\0"
+        "20\0\0\0\0"
+        "300\0\0\0"
+        "4000\0\0"
+        "50000\0"
+        "6\0\0\0\0\0",
+        36}},
+      {I::kLevelCount, {12, 1}},
+      {I::kMBin + 56, {0, 0, 0x70, 0x40}},  // 3.75f
       {I::kScanCount, {7, 26, 1, 1}},
   };
   for (const auto& e : expect)
@@ -141,6 +166,66 @@ TEST_F(ConfigSettingsForm, FieldsLandAtTheirOffsetsAndRoundTrip) {
   EXPECT_EQ(ReadBytes(dir / "config.dat"), file);
 }
 
+// A file from another station with something in every byte: showing it and
+// saving it again writes only the fields the form collects.
+TEST_F(ConfigSettingsForm, SavingWritesOnlyTheCollectedFields) {
+  auto b = image.bytes();
+  for (std::size_t i = 0; i < b.size(); ++i)
+    b[i] = std::uint8_t(0x41 + (i * 7) % 26);  // letters, no NUL
+  const std::vector<std::uint8_t> before(b.begin(), b.end());
+  pages.Start({});
+  pages.ApplyForm();
+
+  // [offset, width) of every field the form collects or normalises.
+  const std::pair<std::size_t, std::size_t> written[] = {
+      {I::kSelectedFlashType, 3},
+      {I::kSelectedFlashTypeHigh, 1},
+      {I::kFlashCount, 1},
+      {I::kScanLevelIndex, 1},
+      {I::kVendorCode, 7},
+      {I::kProductCode, 7},
+      {I::kVendorInfo, 9},
+      {I::kProductInfo, 17},
+      {I::kLedStatus, 3},
+      {I::kSerialNumber, 25},
+      {I::kActiveZoneCount, 1},
+      {I::kPrivateZoneSectors, 4},
+      {I::kPrivateZonePassword, 17},
+      {I::kZone0BarWidth, 6},
+      {I::kZone0FixSectors, 4},
+      {I::kZone0DiskType, 1},
+      {I::kZone0Label, 12},
+      {I::kBootType, 3},
+      {I::kZone0ContentSectors, 4},
+      {I::kZone1FixSectors, 4},
+      {I::kZone1DiskType, 1},
+      {I::kZone1Label, 12},
+      {I::kZone1WriteProtect, 2},
+      {I::kZone2DiskType, 1},
+      {I::kZone2Label, 12},
+      {I::kZone2WriteProtect, 2},
+      {I::kZone0FilePath, 260},
+      {I::kZone1FilePath, 260},
+      {I::kBlockRangeTexts, 36},
+      {I::kLevelCount, 1},
+  };
+  std::vector<bool> allowed(I::kSize, false);
+  for (auto [off, width] : written)
+    for (std::size_t i = off; i < off + width; ++i) allowed[i] = true;
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < I::kSize; ++i) {
+    if (b[i] == before[i]) continue;
+    ++changed;
+    EXPECT_TRUE(allowed[i]) << "byte " << i << " changed";
+  }
+  EXPECT_GT(changed, 0u);
+  // Texts without a NUL in their field were cut to the field.
+  EXPECT_EQ(image.VendorInfo().size(), 8u);
+  EXPECT_EQ(image.u8(I::kZone1ReadProtect), before[I::kZone1ReadProtect]) << "no control sets it";
+  EXPECT_EQ(image.PrivateRecordByte(2), before[I::kPrivateRecordByte2]);
+  EXPECT_EQ(image.SerialStartValue(), std::int32_t(GetLe32(before, I::kSerialStartValue)));
+}
+
 TEST_F(ConfigSettingsForm, ProductTextsAndCodes) {
   pages.Start({});
   f.vendorInfo = "ABC";
@@ -163,8 +248,9 @@ TEST_F(ConfigSettingsForm, FixedSizes) {
     const char* text;
     std::uint32_t sectors;
     bool rejected;
-  } cases[] = {{"8", 16384, false}, {"0", 0, false}, {"", 0, false}, {"100", 204800, false},
-               {"abc", 204800, true}, {"-5", 204800, true}, {"9999999", 204800, true}};
+  } cases[] = {{"8", 16384, false},      {"0", 0, false},       {"", 0, false},
+               {"100", 204800, false},   {"abc", 204800, true}, {"-5", 204800, true},
+               {"9999999", 204800, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     op.notices.clear();
@@ -253,7 +339,8 @@ TEST_F(ConfigSettingsForm, ZoneBarsShowTheShares) {
   EXPECT_EQ(f.zoneBarTexts, (std::array<std::string, 3>{"32.2%", "38.4%", "29.3%"}));
   EXPECT_TRUE(f.zone1GroupEnabled && f.zone2GroupEnabled);
   pages.ZoneBarsMoved(0, 2, 1);
-  EXPECT_EQ(f.zoneBarTexts, (std::array<std::string, 3>{"32.2%", "50%", "50%"})) << "Zone0Bar keeps its text";
+  EXPECT_EQ(f.zoneBarTexts, (std::array<std::string, 3>{"32.2%", "50%", "50%"}))
+      << "Zone0Bar keeps its text";
   EXPECT_TRUE(f.zone1GroupEnabled);
   EXPECT_FALSE(f.zone2GroupEnabled);
   pages.ZoneBarsMoved(3, 0, 3);
@@ -267,8 +354,8 @@ TEST_F(ConfigSettingsForm, ScanLevelsAndTheirCount) {
   EXPECT_EQ(f.levelCount, 80);
   EXPECT_EQ(image.LevelCountRaw(), 80);
   pages.LevelCountChanged(4);
-  EXPECT_EQ(f.scanLevelItems,
-            (std::vector<std::string>{"Low Level0", "Low Level1", "High Format", "Mpcs_High_Format"}));
+  EXPECT_EQ(f.scanLevelItems, (std::vector<std::string>{"Low Level0", "Low Level1", "High Format",
+                                                        "Mpcs_High_Format"}));
   pages.LevelCountChanged(10);
   pages.ScanLevelChanged(7);
   pages.LevelCountChanged(5);
