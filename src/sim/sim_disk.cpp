@@ -96,6 +96,7 @@ ScsiResult SimDisk::send(DeviceHandle h, DataDirection dir, const Cdb& cdb, void
     if (length > 0 && buffer == nullptr) return EFAULT;
     ++commands_;
     if (faults_.unplugAfter != 0 && commands_ > faults_.unplugAfter) {
+      faults_.unplugAfter = 0;  // once: a disk plugged back in stays
       unplugLocked();
       vanished = true;
       result = ENODEV;
