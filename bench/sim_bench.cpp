@@ -9,6 +9,8 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "device/commands.h"
 #include "format_plan.h"
@@ -91,15 +93,19 @@ BENCHMARK(BM_Memory64DisksFirstAndLastGoodPage)->Iterations(1)->Unit(benchmark::
 
 // --- a whole production, command for command ---
 
-test::FormatPlan ProductionPlan() {
+// One chip; system block 0, table block 1, every other block a data block
+// in zones of 256 (factory bad blocks of a demo disk are simply written to,
+// which they ignore: the benchmark only counts and times).
+test::FormatPlan ProductionPlan(const Geometry& g) {
   test::FormatPlan f;
-  f.P = 64, f.E = 4, f.S = 4, f.blocksPerChip = 4096, f.totalBlocks = 4096;
+  f.P = g.pagesPerBlock, f.E = g.sectorsPerPage, f.S = g.sectorsPerPage;
+  f.blocksPerChip = g.blocksPerChip, f.totalBlocks = g.blocksPerChip;
   f.codeSectors = 8;
   std::uint32_t b = 2;
-  for (int z = 0; b < 4096; ++z) {
+  for (int z = 0; b < g.blocksPerChip; ++z) {
     test::FormatPlan::Zone zone;
-    zone.good = 64;
-    while (zone.entries.size() < 256 && b < 4096) zone.entries.push_back(b++);
+    zone.good = g.pagesPerBlock;
+    while (zone.entries.size() < 256 && b < g.blocksPerChip) zone.entries.push_back(b++);
     zone.counted = std::uint32_t(zone.entries.size()) - (z == 0 ? 6 : 4);
     f.zones.push_back(zone);
   }
@@ -112,20 +118,23 @@ test::FormatPlan ProductionPlan() {
 // system area and table blocks with read-back, first and last good page of
 // every data block with read-back), the final code, optionally one logical
 // scan pass over zone 0, and 2 MiB of file-system writes with read-back.
-std::uint64_t RunProduction(Transport& t, DeviceHandle h, bool logicalScan) {
+std::uint64_t RunProduction(Transport& t, DeviceHandle h, bool logicalScan,
+                            const Geometry& g = BigDisk().geometry) {
   CommandContext ctx{&t, {}};
-  const test::FormatPlan f = ProductionPlan();
+  const test::FormatPlan f = ProductionPlan(g);
+  const std::uint32_t B = g.blocksPerChip, P = g.pagesPerBlock, E = g.sectorsPerPage;
+  const std::uint32_t pageBytes = E * 512;
   const auto sysInfo = test::BuildSysInfo(f);
   const auto scanCode = test::CodeImage(8, 1), finalCode = test::CodeImage(8);
-  std::vector<std::uint8_t> page(2048), back(2048), bm(8), ans(8);
+  std::vector<std::uint8_t> page(pageBytes), back(pageBytes), bm(P / 8), ans(8);
   WriteSectors(ctx, h, 0, 0, 1, 1, 0, sysInfo, 10);
   DownloadCode(ctx, h, 0, 8, scanCode);
-  for (std::uint32_t b = 0; b < 4096; b += 64) EraseBlocks(ctx, h, 0, b, 64);
+  for (std::uint32_t b = 0; b < B; b += 64) EraseBlocks(ctx, h, 0, b, std::min(64u, B - b));
   for (std::uint8_t pass : {2, 3}) {
-    for (std::uint32_t b = 0; b < 4096; ++b) {
+    for (std::uint32_t b = 0; b < B; ++b) {
       FirmwareScanArgs a;
-      a.firstPage = b * 64;
-      a.pages = 64;
+      a.firstPage = b * P;
+      a.pages = std::uint8_t(P);
       a.pass = pass;
       a.seedA = b * 2654435761u;
       a.seedB = b;
@@ -133,35 +142,36 @@ std::uint64_t RunProduction(Transport& t, DeviceHandle h, bool logicalScan) {
     }
   }
   // High format.
-  for (std::uint32_t b = 0; b < 4096; b += 64) EraseBlocks(ctx, h, 0, b, 64);
+  for (std::uint32_t b = 0; b < B; b += 64) EraseBlocks(ctx, h, 0, b, std::min(64u, B - b));
   auto writeCheck = [&](std::uint32_t pageAddress, const std::vector<std::uint8_t>& data, WriteExtra x = {}) {
-    std::vector<std::uint8_t> p(2048, 0xFF);
-    std::copy(data.begin(), data.begin() + std::min<std::size_t>(data.size(), 2048), p.begin());
-    WriteSectors(ctx, h, 0, pageAddress * 4, 4, 0, 1, p, 10, x);
-    ReadSectors(ctx, h, 0, pageAddress * 4, 4, back, 20);
+    std::vector<std::uint8_t> p(pageBytes, 0xFF);
+    std::copy(data.begin(), data.begin() + std::min<std::size_t>(data.size(), pageBytes), p.begin());
+    WriteSectors(ctx, h, 0, pageAddress * E, std::uint8_t(E), 0, 1, p, 10, x);
+    ReadSectors(ctx, h, 0, pageAddress * E, std::uint8_t(E), back, 20);
   };
   EraseBlocks(ctx, h, 0, 0, 1);
   writeCheck(0, sysInfo);
   std::vector<std::uint8_t> zoneInfo(f.zones.size() * 2);
   for (std::size_t z = 0; z < f.zones.size(); ++z)
-    zoneInfo[z] = std::uint8_t(f.zones[z].counted), zoneInfo[f.zones.size() + z] = 63;
+    zoneInfo[z] = std::uint8_t(f.zones[z].counted), zoneInfo[f.zones.size() + z] = std::uint8_t(P - 1);
   writeCheck(1, zoneInfo);
   writeCheck(2, std::vector<std::uint8_t>(8, 0));
-  writeCheck(3, std::vector<std::uint8_t>(finalCode.begin(), finalCode.begin() + 2048));
-  writeCheck(4, std::vector<std::uint8_t>(finalCode.begin() + 2048, finalCode.end()));
+  for (std::uint32_t k = 0; k * pageBytes < finalCode.size(); ++k)
+    writeCheck(3 + k, std::vector<std::uint8_t>(finalCode.begin() + k * pageBytes,
+                                                 finalCode.begin() + std::min<std::size_t>(finalCode.size(), (k + 1) * pageBytes)));
   EraseBlocks(ctx, h, 0, 1, 1);
   const auto tablePages = test::TablePages(f);
-  for (std::size_t q = 0; q < tablePages.size(); ++q) writeCheck(std::uint32_t(64 + q), tablePages[q]);
+  for (std::size_t q = 0; q < tablePages.size(); ++q) writeCheck(std::uint32_t(P + q), tablePages[q]);
   std::uint32_t rnd = 12345;
   for (const auto& z : f.zones) {
     for (std::uint32_t e = 0; e < z.counted; ++e) {
       const std::uint32_t d = z.entries[e];
       for (auto& v : page) v = std::uint8_t(rnd = rnd * 1103515245u + 12345u);
       EraseBlocks(ctx, h, 0, d, 1);
-      WriteSectors(ctx, h, 0, d * 64 * 4, 4, 0, 1, page, 20, {std::uint8_t(e), 0, 4});
-      WriteSectors(ctx, h, 0, (d * 64 + 63) * 4, 4, 0, 1, page, 20, {std::uint8_t(e), 0x3E, 0xC4});
-      ReadSectors(ctx, h, 0, d * 64 * 4, 4, back, 20);
-      ReadSectors(ctx, h, 0, (d * 64 + 63) * 4, 4, back, 20);
+      WriteSectors(ctx, h, 0, d * P * E, std::uint8_t(E), 0, 1, page, 20, {std::uint8_t(e), 0, std::uint8_t(E)});
+      WriteSectors(ctx, h, 0, (d * P + P - 1) * E, std::uint8_t(E), 0, 1, page, 20, {std::uint8_t(e), 0x3E, 0xC4});
+      ReadSectors(ctx, h, 0, d * P * E, std::uint8_t(E), back, 20);
+      ReadSectors(ctx, h, 0, (d * P + P - 1) * E, std::uint8_t(E), back, 20);
     }
   }
   WriteSectors(ctx, h, 0, 0, 1, 1, 0, sysInfo, 10);
@@ -204,6 +214,26 @@ void BM_ProductionCpuPerCommand(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ProductionCpuPerCommand)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The demo: the short form's 8 disks with the demo latency, one thread per
+// disk, each running the production above with one logical-scan pass. Wall
+// time is what the operator waits for the simulated part of a demo run.
+void BM_DemoEightDisksWallTime(benchmark::State& state) {
+  for (auto _ : state) {
+    auto sim = Simulator::FromShortForm(8, 1);
+    const Geometry g = ShortFormProfile(1).disks[0].geometry;
+    std::atomic<int> bad{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 8; ++i)
+      workers.emplace_back([&, i] {
+        const DeviceHandle h = sim->open(Simulator::DevicePath(i));
+        if (RunProduction(*sim, h, true, g) == 0) ++bad;
+      });
+    for (auto& w : workers) w.join();
+    if (bad) state.SkipWithError("a demo disk did not come up");
+  }
+}
+BENCHMARK(BM_DemoEightDisksWallTime)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- single commands ---
 

@@ -209,8 +209,7 @@ ScsiResult ControllerUnit::erase(Request& r) {
   // the end of the chip (nothing done). The command itself succeeds; a
   // range that runs past the chip erases what lies inside it.
   std::memset(r.data, 0, r.length);
-  for (std::uint32_t i = 0; i < std::max<std::uint32_t>(count, 1) && i < r.length; ++i) {
-    if (count == 0) break;
+  for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint64_t b = std::uint64_t(first) + i;
     if (b >= geo_.blocksPerChip) {
       r.data[i] = 2;
