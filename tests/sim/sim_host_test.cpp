@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -275,6 +276,37 @@ TEST(SimExport, LogicalImageAndRawNand) {
   }
   // system info + zone info + table bitmap + 1 code page + 2 table pages + 6 x 16 data pages
   EXPECT_EQ(programmed, 4u + 2u + 6u * 16u);
+  std::filesystem::remove_all(dir);
+}
+
+// A FAT volume written through WRITE(10) comes back out of the export in a
+// form the independent tools accept.
+TEST(SimExport, FatVolumePassesFsckAndMtools) {
+  Rig rig(SmallDisk());
+  FormatPlan f = SimplePlan(rig.geo, 1, 42);  // 40 counted blocks: 2560 sectors
+  WriteFormat(rig, f);
+  ASSERT_EQ(rig.loadCode(1), 0);
+  ASSERT_EQ(f.sectors(), 2560u);
+  const auto dir = std::filesystem::temp_directory_path() / ("kvx_sim_fat_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string vol = (dir / "vol.img").string(), out = (dir / "out.img").string();
+  {
+    std::ofstream note(dir / "NOTE.TXT");
+    note << "produced on a simulated disk\n";
+  }
+  ASSERT_EQ(std::system(("mkfs.fat -C -i 12345678 -n SIMDISK " + vol + " 1280 >/dev/null").c_str()), 0);
+  ASSERT_EQ(std::system(("mcopy -i " + vol + " " + (dir / "NOTE.TXT").string() + " ::NOTE.TXT").c_str()), 0);
+  std::ifstream in(vol, std::ios::binary);
+  std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(image.size(), 2560u * 512);
+  for (std::uint32_t s = 0; s < 2560; s += 128)
+    ASSERT_EQ(DiskWrite(rig.ctx, rig.h, s, 65536,
+                        std::span<const std::uint8_t>(image.data() + std::size_t(s) * 512, 65536), 0, 5),
+              0);
+  std::string error;
+  ASSERT_TRUE(rig.sim->exportLogicalImage(0, out, &error)) << error;
+  EXPECT_EQ(std::system(("fsck.fat -n " + out + " >/dev/null").c_str()), 0);
+  EXPECT_EQ(std::system(("mtype -i " + out + " ::NOTE.TXT | grep -q 'simulated disk'").c_str()), 0);
   std::filesystem::remove_all(dir);
 }
 
