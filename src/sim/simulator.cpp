@@ -162,6 +162,14 @@ bool Simulator::plug(int disk) {
   return changed;
 }
 
+std::uint32_t Simulator::eraseCount(int disk, std::uint32_t portBlock) {
+  return disks_.at(disk)->withUnit([&](SimUnit& unit) -> std::uint32_t {
+    auto* ctrl = dynamic_cast<ControllerUnit*>(&unit);
+    if (!ctrl || portBlock >= ctrl->nand().geometry().totalBlocks()) return 0;
+    return ctrl->nand().eraseCount(portBlock);
+  });
+}
+
 void Simulator::injectFaults(int disk, const Faults& faults) { disks_.at(disk)->addFaults(faults); }
 
 void Simulator::setLatency(const Latency& latency) {

@@ -91,6 +91,11 @@ class Simulator final : public DeviceAccess {
   // Latency for every disk (tests: all zero; demos: DemoLatency()).
   void setLatency(const Latency& latency);
 
+  // Successful erases of a port-wide block since the simulator was built
+  // (for tests that check an erase phase covers every block once); 0 for a
+  // generic disk or a block out of range.
+  std::uint32_t eraseCount(int disk, std::uint32_t portBlock);
+
   SimTopology& topology() { return *topology_; }
   HotplugSource& hotplug() { return *topology_; }
 

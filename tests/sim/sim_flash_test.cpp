@@ -120,6 +120,8 @@ TEST(SimFlash, EraseRangePastTheChipEndErasesWhatIsInside) {
   ASSERT_EQ(rig.sim->send(DataDirection::In, rig.h, c, ans.data(), 64, 0, 60), 0);
   EXPECT_EQ(ans[7], 0);  // block 39
   EXPECT_EQ(ans[8], 2);  // block 40 does not exist
+  EXPECT_EQ(rig.sim->eraseCount(0, 39), 1u);
+  EXPECT_EQ(rig.sim->eraseCount(0, 31), 0u) << "blocks before the range untouched";
   EXPECT_EQ(rig.readPage(0, 39 * 16, E), Bytes(E * 512, 0xFF));
 }
 
