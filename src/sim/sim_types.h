@@ -21,7 +21,7 @@ inline constexpr int kChipSelects = 4;
 // The flash as the controller addresses it. `sectorsPerPage` is the page the
 // vendor commands address (sector address = page address x sectorsPerPage +
 // sector in page), that is the station's effective sectors per page: a
-// two-lane part that the station runs in page-pair mode is described with the
+// two-lane flash that the station runs in page-pair mode is described with the
 // doubled value.
 struct Geometry {
   std::uint32_t chips = 1;           // 1..4

@@ -223,17 +223,19 @@ TEST(SimFlashId, AnswersOnTheConfiguredLanes) {
       {"lane 0 only", {X, 0}, {X, 0}},
       {"both lanes", {X, X}, {X, X}},
       {"empty chip select", {0, 0}, {0, 0}},
+      {"a chip of another type", {Y, 0}, {Y, 0}},
       {"another type on lane 1", {X, Y}, {X, Y}},
   };
-  DiskSpec d = SmallDisk();
-  for (int i = 0; i < 4; ++i) d.ids[i] = cases[i].id;
-  Rig rig(d);
-  for (int i = 0; i < 4; ++i) {
+  for (const auto& c : cases) {
+    DiskSpec d = SmallDisk();
+    d.ids[1] = c.id;  // chip select 1, behind a chip 0 that answers X
+    Rig rig(d);
     FlashIdReply ids;
-    ASSERT_EQ(ReadFlashId(rig.ctx, rig.h, std::uint8_t(i), 0x90, 8, 0, 0, 1, ids), 0) << cases[i].what;
-    EXPECT_EQ(ids.id0, cases[i].expect.id0) << cases[i].what;
-    EXPECT_EQ(ids.id1, cases[i].expect.id1) << cases[i].what;
+    ASSERT_EQ(ReadFlashId(rig.ctx, rig.h, 1, 0x90, 8, 0, 0, 1, ids), 0) << c.what;
+    EXPECT_EQ(ids.id0, c.expect.id0) << c.what;
+    EXPECT_EQ(ids.id1, c.expect.id1) << c.what;
   }
+  Rig rig(SmallDisk());
   FlashIdReply plain;
   ASSERT_EQ(ReadFlashId(rig.ctx, rig.h, 0, 0x90, 8, 2, 0, 1, plain), 0);
   EXPECT_EQ(plain.id0, X);
