@@ -61,7 +61,7 @@ class SimNand {
   void scanProgram(std::uint32_t portBlock, const ScanPattern& pattern);
   // True when the page holds the block's pattern `pattern` intact.
   bool scanHolds(std::uint32_t portBlock, std::uint32_t page, const ScanPattern& pattern) const;
-  // Scan counter of the block since power-on (for weak pages that fail on
+  // Scans of the block since the disk was built (for weak pages that fail on
   // chosen visits); advanced once per FirmwareScan of the block.
   std::uint32_t nextScanVisit(std::uint32_t portBlock);
   // True when a weak page fails under these conditions.

@@ -327,8 +327,8 @@ void AddRandomWeakPages(DiskSpec& d, int count, std::uint64_t seed) {
     WeakPage w;
     w.block = std::uint32_t(rng() % d.geometry.totalBlocks());
     w.page = std::uint32_t(rng() % d.geometry.pagesPerBlock);
-    // Fails in the read-back pass with one invert bit only, or in both
-    // passes with the other: either way some scan rounds see it and some not.
+    // Fails with one invert bit only (so in every other scan round), either
+    // in the read-back pass alone or in both passes.
     w.invert = int(rng() % 2);
     w.passMask = (rng() % 2) ? 0x08 : 0x0C;
     d.defects.weakPages.push_back(w);

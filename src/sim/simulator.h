@@ -11,6 +11,14 @@
 //
 // Threads: any number of threads may send at once; each disk serialises its
 // own commands. plug/unplug/inject may come from any thread.
+//
+// Use:
+//   auto sim = Simulator::FromShortForm(8);          // or FromJson / FromFile
+//   router.addBackend(Simulator::kPathPrefix, sim.get());
+//   discovery walks sim->topology(); hot-plug listens on sim->hotplug();
+//   sim->unplug(3); sim->plug(3);                   // notices go to the listener
+//   Faults f; f.unplugAfter = 100; sim->injectFaults(2, f);
+//   sim->exportLogicalImage(0, "disk0.img");        // for fsck.fat / mtools
 
 #include <atomic>
 #include <cstdint>
