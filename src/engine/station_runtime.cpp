@@ -6,6 +6,7 @@
 #include "device/device_router.h"
 #include "device/hotplug_watcher.h"
 #include "device/port_map.h"
+#include "engine/production.h"
 #include "platform/linux/locale.h"
 #include "platform/linux/sg_transport.h"
 #include "platform/linux/sysfs_usb_topology.h"
@@ -65,25 +66,12 @@ class HeaderSelection final : public FlashSelection {
   ConfigImage& image_;
 };
 
-// Stands in for the production sequence until the engine carries it.
-class UnavailableSequence final : public ProductionSequence {
- public:
-  std::int32_t RunProduction(PortJob& job) override { return refuse(job); }
-  std::int32_t RunHighFormatOnly(PortJob& job) override { return refuse(job); }
-
- private:
-  std::int32_t refuse(PortJob& job) {
-    job.rec.StatusText = "This build cannot produce disks yet";
-    job.display.setBar(job.rec.StatusText, BarColour::Red, 0);
-    return -1;
-  }
-};
-
 class HostRuntime final : public StationRuntime {
  public:
   HostRuntime(const RuntimeOptions& o, Operator& op, Language language)
       : home_(o.home),
-        station_(router_, sequence_, op, language),
+        sequence_(MakeStationProduction({o.home, {}})),
+        station_(router_, *sequence_, op, language),
         flashTypes_(station_.config()),
         selection_(station_.config()),
         discovery_(station_, topology_, portMap_, flashTypes_, selection_),
@@ -124,7 +112,7 @@ class HostRuntime final : public StationRuntime {
   std::filesystem::path home_;
   SgTransport sg_;
   DeviceRouter router_;
-  UnavailableSequence sequence_;
+  std::unique_ptr<ProductionSequence> sequence_;
   Station station_;
   SysfsUsbTopology topology_;
   UdevHotplugSource hotplug_;
