@@ -53,6 +53,9 @@ void StringDescriptor(std::span<std::uint8_t> s, std::size_t at, const std::stri
 
 }  // namespace
 
+std::uint8_t LedCode(std::uint8_t ledStatus) { return kLedCodes[ledStatus < 2 ? ledStatus : 0]; }
+std::uint8_t BlinkCode(std::uint8_t workLed) { return kBlinkCodes[workLed < 6 ? workLed : 0]; }
+
 char PortCharacter(int port) { return char(port <= 9 ? '0' + port : 'A' + (port - 10)); }
 
 void BuildSysInfo(FORMATINFO& rec, int port, const SysInfoInputs& in, SysInfoForm form) {
@@ -136,8 +139,8 @@ void BuildSysInfo(FORMATINFO& rec, int port, const SysInfoInputs& in, SysInfoFor
 
   // 6. Signatures and LED codes.
   std::copy(sysinfo::kSignature.begin(), sysinfo::kSignature.end(), s.begin());
-  s[388] = kLedCodes[in.ledStatus < 2 ? in.ledStatus : 0];
-  s[389] = kBlinkCodes[in.workLed < 6 ? in.workLed : 0];
+  s[388] = LedCode(in.ledStatus);
+  s[389] = BlinkCode(in.workLed);
 
   // 7. Constants; overflow flags start clear.
   s[314] = s[315] = s[316] = 0;

@@ -33,6 +33,10 @@ struct SysInfoForm {
 // bookkeeping. Does not compute the checksum.
 void BuildSysInfo(FORMATINFO& rec, int port, const SysInfoInputs& in, SysInfoForm form);
 
+// LED and blink codes of the LED choices (bytes 388 and 389).
+std::uint8_t LedCode(std::uint8_t ledStatus);
+std::uint8_t BlinkCode(std::uint8_t workLed);
+
 // The character the serial string carries for `port` in the Auto serial
 // mode: '0'+k up to 9, then 'A'+(k-10) (ports past 35 run on past 'Z').
 char PortCharacter(int port);

@@ -76,6 +76,9 @@ ZoneSummary BuildZones(FlashBookkeeping& bk, std::span<const std::uint8_t> bitma
   const std::uint32_t E = g.sectorsPerPageX ? g.sectorsPerPageX : S;
   const std::size_t R = P / 8;
   const std::size_t pageBytes = std::size_t(E) * 512;
+  // Zone tables per page image: E slots of 512 bytes, the layout the data-block
+  // initialisation and the firmware read (with E = S it is also S per page).
+  const std::uint32_t slots = E;
 
   ClearZones(bk);
   bk.ZoneTables.append(ErasedPage());
@@ -84,14 +87,14 @@ ZoneSummary BuildZones(FlashBookkeeping& bk, std::span<const std::uint8_t> bitma
   std::uint32_t zone = 0, entries = 0, reserve = 6, lastClass = 0;
   std::size_t fill = 0;
   auto openSlot = [&]() -> std::uint8_t* {
-    return bk.ZoneTables.back().data() + 512 * (zone % S);
+    return bk.ZoneTables.back().data() + 512 * (zone % slots);
   };
   auto closeZone = [&](std::uint32_t cls) {
     bk.ZoneBlockCounts.append(std::uint8_t((entries - reserve) % 256));
     bk.ZoneClasses.append(std::uint8_t(cls));
     ++zone;
     entries = 0;
-    if (zone % S == 0) bk.ZoneTables.append(ErasedPage());
+    if (zone % slots == 0) bk.ZoneTables.append(ErasedPage());
   };
 
   for (int k = int(P) - 1; k >= 0; --k) {
@@ -126,7 +129,7 @@ ZoneSummary BuildZones(FlashBookkeeping& bk, std::span<const std::uint8_t> bitma
   } else {
     // Too few blocks for a zone: drop it.
     if (entries > 0) std::memset(openSlot(), 0xFF, 512);
-    if (zone % S == 0) bk.ZoneTables.setLength(bk.ZoneTables.length() - 1);
+    if (zone % slots == 0) bk.ZoneTables.setLength(bk.ZoneTables.length() - 1);
   }
 
   ZoneSummary out;

@@ -5,8 +5,9 @@
 // and the zone builder with the page images it produces.
 //
 // On-flash page images (written by the high format):
-//   zone table page m: slot s (s < S) at offset 512 x s is the table of zone
-//     m x S + s: 256 big-endian 16-bit port-wide block numbers in the order
+//   zone table page m: slot s (s < E) at offset 512 x s is the table of zone
+//     m x E + s (E slots per page, as the firmware and the data-block
+//     initialisation read them; with E = S this is S per page): 256 big-endian 16-bit port-wide block numbers in the order
 //     the builder took them; unfilled entries 0xFFFF, unfilled bytes 0xFF.
 //   block bitmap page: consecutive records of R = P / 8 bytes, one per
 //     zone-table entry, zone 0 first; bit i of byte j = page 8j + i, 1 = bad;
