@@ -1,0 +1,126 @@
+#pragma once
+// A whole station on simulated disks for end-to-end tests: the simulator, a
+// settings image with a flash type that matches the simulated disks and two
+// code types with valid checksums, discovery, and the real production
+// sequence.
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+
+#include "config/code_types.h"
+#include "config/config_image.h"
+#include "device/device_router.h"
+#include "device/port_discovery.h"
+#include "device/port_map.h"
+#include "engine/production.h"
+#include "engine/station.h"
+#include "sim/simulator.h"
+#include "support/flash_fakes.h"
+
+namespace kvx::e2e {
+
+using sim::Simulator;
+
+inline constexpr std::uint32_t kSimFlashId = 0xECD35195;
+
+// Code type `index`: `realSectors` of random code with its checksum,
+// `codeLength` sectors per copy, `copies` copies in the system block.
+inline void PutCodeType(ConfigImage& image, int index, const std::string& name,
+                        std::uint8_t realSectors, std::uint8_t codeLength, std::uint8_t copies) {
+  CodeTypeRecord r = image.codeTypeRecord(std::size_t(index));
+  r.setCodeName(name);
+  r.setByte(CodeTypeRecord::kRealCodeLength, realSectors);
+  r.setByte(CodeTypeRecord::kCodeLength, codeLength);
+  r.setByte(CodeTypeRecord::kCodeCount, copies);
+  std::mt19937 rng(std::uint32_t(index) + 11);
+  auto code = r.CodeImage();
+  for (auto& b : code) b = std::uint8_t(rng());
+  CodeChecksum(code, realSectors);
+}
+
+// The settings the tests start from: one removable zone, Fix serials, the
+// flash type of the simulator's short-form disks.
+inline void DemoSettings(ConfigImage& image, std::uint32_t blocks = 256, std::uint16_t pages = 32,
+                         std::uint8_t sectors = 4) {
+  FlashTypeRecord ft = image.flashTypeRecord(0);
+  ft.setFlashName("SIM-NAND");
+  ft.setMainFlashID(kSimFlashId);
+  ft.setBlockPerChip(blocks);
+  ft.setPagePerBlock(pages);
+  ft.setByte(FlashTypeRecord::kSectorPerPage, sectors);
+  ft.setByte(FlashTypeRecord::kScanCode, 0);
+  ft.setByte(FlashTypeRecord::kCodeType, 1);
+  PutCodeType(image, 0, "scan", 4, 4, 1);
+  PutCodeType(image, 1, "final", 8, 8, 2);
+  image.setU8(ConfigImage::kActiveZoneCount, 1);
+  image.setText(ConfigImage::kVendorCode, ConfigImage::kCodeWidth, "0x1234");
+  image.setText(ConfigImage::kProductCode, ConfigImage::kCodeWidth, "0x5678");
+  image.setText(ConfigImage::kVendorInfo, ConfigImage::kVendorInfoWidth, "KVX     ");
+  image.setText(ConfigImage::kProductInfo, ConfigImage::kProductInfoWidth, "Flash Disk      ");
+  image.setU8(ConfigImage::kSerialMode, 1);
+  image.setText(ConfigImage::kSerialNumber, ConfigImage::kSerialNumberWidth, "KVX0000000000001");
+  image.setU8(ConfigImage::kZone0DiskType, kDiskRemovable);
+  image.setText(ConfigImage::kZone0Label, ConfigImage::kLabelWidth, "KVXDISK");
+  image.setU16(ConfigImage::kZone1BarWidth, 200);  // one zone: the middle bar only
+}
+
+class ImageCatalog : public FlashTypeCatalog {
+ public:
+  explicit ImageCatalog(const ConfigImage& image) : image_(image) {}
+  int count() const override { return int(image_.flashTypeCount()); }
+  FlashTypeIdentity identity(int i) const override {
+    const auto r = image_.flashTypeRecord(std::size_t(i));
+    return {r.MainFlashID(), r.IdVariant(), r.BlockPerChip16(), r.PagePerBlock(),
+            r.SectorPerPage(), r.DoubleDie(), r.FlashName()};
+  }
+
+ private:
+  const ConfigImage& image_;
+};
+
+class SimStation {
+ public:
+  explicit SimStation(std::unique_ptr<Simulator> simulator)
+      : sim(std::move(simulator)),
+        home(std::filesystem::temp_directory_path() /
+             ("kvx-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++))),
+        sequence(MakeStationProduction({home, [this](int port, const std::string&) {
+                                          const auto dir = home / ("volume-" + std::to_string(port));
+                                          std::filesystem::create_directories(dir);
+                                          return dir;
+                                        }})),
+        station(router, *sequence, op, Language::English),
+        catalog(station.config()),
+        discovery(station, sim->topology(), portMap, catalog, selection) {
+    std::filesystem::create_directories(home);
+    router.addBackend(Simulator::kPathPrefix, sim.get());
+    DemoSettings(station.config());
+    station.options().levelCount = 4;
+    station.options().scanCount = 1;
+  }
+  ~SimStation() { std::filesystem::remove_all(home); }
+
+  // Refresh, start every identified port, wait for every job.
+  void produce() {
+    discovery.RefreshPorts();
+    station.StartAll();
+    station.WaitForIdle();
+  }
+
+  static inline int counter = 0;
+  std::unique_ptr<Simulator> sim;
+  std::filesystem::path home;
+  DeviceRouter router;
+  FixedAnswerOperator op{true};
+  std::unique_ptr<ProductionSequence> sequence;
+  Station station;
+  ImageCatalog catalog;
+  MemoryPortMap portMap;
+  test::FakeSelection selection;
+  PortDiscovery discovery;
+};
+
+}  // namespace kvx::e2e
