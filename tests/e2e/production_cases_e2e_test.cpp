@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "e2e/e2e_station.h"
+#include "engine/fat/fat_test_support_link.h"
+#include "flash/sysinfo_fields.h"
+#include "sim/sim_profile.h"
+
+namespace kvx::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::DiskSpec;
+using sim::Profile;
+
+DiskSpec Disk() {
+  DiskSpec d;
+  d.geometry = {1, 256, 32, 4};
+  d.ids[0] = {kSimFlashId, 0};
+  return d;
+}
+
+std::unique_ptr<Simulator> Sim(std::vector<DiskSpec> disks) {
+  Profile p;
+  const int n = int(disks.size());
+  p.disks = std::move(disks);
+  p.buses = sim::DefaultTree(n);
+  return std::make_unique<Simulator>(p);
+}
+
+std::vector<std::uint8_t> Read(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ProductionCasesE2E, OnlyScanReportsTheScanAndFixedZero) {
+  SimStation s(Sim({Disk()}));
+  s.station.options().onlyScan = true;
+  s.produce();
+  const PortView v = s.station.display(0).snapshot();
+  EXPECT_EQ(s.station.record(0).LastResult, 0);
+  EXPECT_NE(v.text.find("(Fixed: 0)MB"), std::string::npos) << v.text;
+  const auto nodes = s.station.badPageTree().snapshot();
+  ASSERT_EQ(nodes.size(), 1u);
+  EXPECT_NE(nodes[0].text.find(": DiskSize: "), std::string::npos);
+}
+
+TEST(ProductionCasesE2E, ThreeZonesLieWhereTheSystemInformationSays) {
+  SimStation s(Sim({Disk()}));
+  auto& cfg = s.station.config();
+  cfg.setU8(ConfigImage::kActiveZoneCount, 3);
+  cfg.setU16(ConfigImage::kZone0BarWidth, 100);
+  cfg.setU16(ConfigImage::kZone1BarWidth, 101);
+  cfg.setU16(ConfigImage::kZone2BarWidth, 100);
+  cfg.setU8(ConfigImage::kZone1DiskType, kDiskRemovable);
+  cfg.setU8(ConfigImage::kZone2DiskType, kDiskRemovable);
+  cfg.setU8(ConfigImage::kZone1WriteProtect, 1);
+  cfg.setU8(ConfigImage::kZone2Hide, 1);
+  cfg.setText(ConfigImage::kZone1Label, ConfigImage::kLabelWidth, "ZONEONE");
+  s.produce();
+  const auto& rec = s.station.record(0);
+  ASSERT_EQ(rec.LastResult, 0) << s.station.display(0).snapshot().text;
+  // The final form on the flash carries the same layout as the job.
+  EXPECT_GT(rec.Zone1Sectors, 0u);
+  EXPECT_GT(rec.Zone2Sectors, 0u);
+  const fs::path image = s.home / "disk.img";
+  ASSERT_TRUE(s.sim->exportLogicalImage(0, image.string()));
+  const auto bytes = Read(image);
+  // Each zone starts with its own MBR (0x55AA) and partition.
+  for (std::uint32_t first : {0u, rec.Zone0Sectors, rec.Zone0Sectors + rec.Zone1Sectors}) {
+    ASSERT_LT(std::size_t(first) * 512 + 512, bytes.size() + 1);
+    EXPECT_EQ(bytes[std::size_t(first) * 512 + 510], 0x55) << first;
+    EXPECT_EQ(bytes[std::size_t(first) * 512 + 511], 0xAA) << first;
+  }
+}
+
+TEST(ProductionCasesE2E, CdromZoneCarriesTheIsoUnchanged) {
+  const std::string xorriso = fat::fattest::FindTool("xorriso");
+  ASSERT_FALSE(xorriso.empty()) << "xorriso missing: run scripts/install-deps.sh";
+  SimStation s(Sim({Disk()}));
+  const fs::path src = s.home / "iso-src";
+  fs::create_directories(src);
+  std::ofstream(src / "README.TXT") << "autorun fixture";
+  const fs::path iso = s.home / "fixture.iso";
+  const auto r = fat::fattest::RunCommand(xorriso + " -as mkisofs -quiet -V KVXCD -o " + iso.string() +
+                                          " " + src.string());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  auto& cfg = s.station.config();
+  cfg.setU8(ConfigImage::kZone0DiskType, kDiskCdrom);
+  cfg.setText(ConfigImage::kIsoFile, ConfigImage::kPathWidth, iso.string());
+  const auto isoBytes = Read(iso);
+  cfg.setU32(ConfigImage::kZone0ContentSectors, std::uint32_t(isoBytes.size() / 512 + 4096));
+  s.produce();
+  ASSERT_EQ(s.station.record(0).LastResult, 0) << s.station.display(0).snapshot().text;
+  const fs::path image = s.home / "disk.img";
+  ASSERT_TRUE(s.sim->exportLogicalImage(0, image.string()));
+  const auto disk = Read(image);
+  ASSERT_GE(disk.size(), isoBytes.size());
+  EXPECT_TRUE(std::equal(isoBytes.begin(), isoBytes.end(), disk.begin()));
+}
+
+TEST(ProductionCasesE2E, VerifyMismatchesRetireBlocks) {
+  DiskSpec sysFail = Disk();
+  sysFail.defects.programFailPages = {{0, 0}};  // the first system-area page of block 0
+  DiskSpec dataFail = Disk();
+  dataFail.defects.programFailPages = {{100, 0}};
+  SimStation s(Sim({sysFail, dataFail, Disk()}));
+  s.produce();
+  for (int slot = 0; slot < 3; ++slot)
+    ASSERT_EQ(s.station.record(slot).LastResult, 0) << s.station.display(slot).snapshot().text;
+  EXPECT_NE(s.station.record(0).Flash.SysBlock, 0) << "the system area moved";
+  EXPECT_LT(s.station.record(1).DiskSectors, s.station.record(2).DiskSectors)
+      << "the data block that failed its read-back is retired";
+  for (int slot : {0, 1}) {
+    const fs::path image = s.home / ("disk" + std::to_string(slot) + ".img");
+    EXPECT_TRUE(s.sim->exportLogicalImage(slot, image.string())) << "the firmware reads the disk";
+  }
+}
+
+TEST(ProductionCasesE2E, NoPlaceForTheSystemAreaEndsRed) {
+  DiskSpec d = Disk();
+  for (std::uint32_t b = 0; b < 256; ++b)
+    for (std::uint32_t p : {0u, 1u}) d.defects.weakPages.push_back({b, p, 0xFF, -1, 0});
+  SimStation s(Sim({d}));
+  s.produce();
+  EXPECT_EQ(s.station.record(0).LastResult, -1);
+  EXPECT_EQ(s.station.display(0).snapshot().colour, BarColour::Red);
+}
+
+TEST(ProductionCasesE2E, ReformatRewritesWithNewSettingsAndKeepsTheSize) {
+  SimStation s(Sim({Disk(), Disk()}));
+  s.sim->unplug(1);
+  s.produce();
+  ASSERT_EQ(s.station.record(0).LastResult, 0) << s.station.display(0).snapshot().text;
+  s.station.config().setText(ConfigImage::kProductInfo, ConfigImage::kProductInfoWidth,
+                             "Reformatted     ");
+  s.station.options().scanLevelIndex = 2;  // "High Format" of 4 levels
+  std::uint32_t size = 0;
+  for (int round = 0; round < 2; ++round) {
+    s.station.StartAll();
+    s.station.WaitForIdle();
+    const auto& rec = s.station.record(0);
+    ASSERT_EQ(rec.LastResult, 0) << s.station.display(0).snapshot().text;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&rec.SysInfo[244]), 11), "Reformatted");
+    if (round == 0) size = rec.Zone0Sectors;
+    EXPECT_EQ(rec.Zone0Sectors, size) << "a repeated re-format does not shrink zone 0";
+  }
+  // A blank disk has no system information to find.
+  s.sim->plug(1);
+  s.discovery.RefreshPorts();
+  s.station.StartAll();
+  s.station.WaitForIdle();
+  EXPECT_EQ(s.station.record(1).LastResult, -1);
+  EXPECT_EQ(s.station.display(1).snapshot().colour, BarColour::Red);
+}
+
+TEST(ProductionCasesE2E, UnpluggedMidJobEndsRedOthersFinish) {
+  DiskSpec vanishing = Disk();
+  vanishing.faults.unplugAfter = 400;
+  SimStation s(Sim({Disk(), vanishing, Disk()}));
+  s.produce();
+  EXPECT_EQ(s.station.record(0).LastResult, 0);
+  EXPECT_NE(s.station.record(1).LastResult, 0);
+  EXPECT_EQ(s.station.display(1).snapshot().colour, BarColour::Red);
+  EXPECT_EQ(s.station.record(2).LastResult, 0);
+}
+
+TEST(ProductionCasesE2E, AGenericDiskKeepsEveryByte) {
+  DiskSpec generic;
+  generic.kind = sim::DiskKind::Generic;
+  generic.genericSectors = 20000;
+  SimStation s(Sim({generic, Disk()}));
+  const fs::path before = s.home / "before.img", after = s.home / "after.img";
+  ASSERT_TRUE(s.sim->exportLogicalImage(0, before.string()));
+  s.produce();
+  EXPECT_FALSE(s.station.busy(0));
+  EXPECT_EQ(s.station.record(0).FlashTypeIndex, -1) << "no flash answers: never started";
+  EXPECT_EQ(s.station.record(1).LastResult, 0);
+  ASSERT_TRUE(s.sim->exportLogicalImage(0, after.string()));
+  EXPECT_EQ(Read(before), Read(after));
+}
+
+TEST(ProductionCasesE2E, ImpossibleGeometryIsRefusedBeforeAnyCommand) {
+  SimStation s(Sim({Disk()}));
+  s.station.config().flashTypeRecord(0).setPagePerBlock(0);
+  s.produce();
+  EXPECT_EQ(s.station.record(0).LastResult, -1);
+  EXPECT_EQ(s.station.display(0).snapshot().colour, BarColour::Red);
+  const auto nodes = s.station.badPageTree().snapshot();
+  ASSERT_EQ(nodes.size(), 1u);
+  ASSERT_EQ(nodes[0].lines.size(), 1u);
+  EXPECT_EQ(nodes[0].lines[0].text.rfind("Flash type not supported", 0), 0u);
+  EXPECT_EQ(s.sim->eraseCount(0, 0), 0u) << "nothing was sent to the flash";
+}
+
+}  // namespace
+}  // namespace kvx::e2e
