@@ -45,6 +45,11 @@ QPushButton* CommandButton(const char* name, const QString& caption, QWidget* pa
   b->setObjectName(QString::fromLatin1(name));
   b->setFixedSize(kCommandWidth, kCommandHeight);
   b->setFocusPolicy(Qt::NoFocus);
+  // Two lines of caption in 30 pixels: a smaller font and no padding.
+  QFont font = b->font();
+  font.setPointSizeF(font.pointSizeF() * 0.85);
+  b->setFont(font);
+  b->setStyleSheet(QStringLiteral("QPushButton { padding: 0px; }"));
   return b;
 }
 
@@ -370,6 +375,7 @@ void MainWindow::syncTree() {
     const BadPageTree::Node& node = nodes[i];
     if (i == shownNodes_.size()) {
       auto* item = new QTreeWidgetItem(tree_, QStringList(QString::fromStdString(node.text)));
+      item->setExpanded(true);
       shownNodes_.push_back({node.id, item, 0, {}});
     }
     ShownNode& shown = shownNodes_[i];

@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
+#include <cstdio>
 
 #include "ui/message_box_operator.h"
 #include "ui/window_test_support.h"
@@ -254,6 +255,14 @@ TEST(MainWindowClose, ClosingWhileJobsRunAsksThenStopsEverythingAndClosesHandles
   }
 }
 
+// A poll may hold the window's thread for at most 50 ms. Sanitizer builds run
+// the same code several times slower and check for races, not for speed.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::int64_t kLongestPollUs = 250000;
+#else
+constexpr std::int64_t kLongestPollUs = 50000;
+#endif
+
 // Workers write their displays as fast as they like; the window's thread
 // only copies what changed, so no poll holds a frame for long.
 TEST(MainWindowPolling, SixtyFourBusyPortsKeepTheWindowResponsive) {
@@ -267,9 +276,12 @@ TEST(MainWindowPolling, SixtyFourBusyPortsKeepTheWindowResponsive) {
   ASSERT_TRUE(WaitUntil([&] { return f.idle(); }, 60000));
   f.window->pollStation();
   const auto stats = f.window->pollStats();
+  std::printf("[   info   ] %llu polls, %llu port repaints, longest poll %lld us\n",
+              (unsigned long long)stats.polls, (unsigned long long)stats.portsRepainted,
+              (long long)stats.longestPollUs);
   EXPECT_GT(stats.polls, 10u);
   EXPECT_GT(stats.portsRepainted, std::uint64_t(kPortCount));
-  EXPECT_LT(stats.longestPollUs, 50000) << "a poll held the window for too long";
+  EXPECT_LT(stats.longestPollUs, kLongestPollUs) << "a poll held the window for too long";
   for (int k = 0; k < kPortCount; ++k)
     EXPECT_TRUE(f.showsResult(k, BarColour::Blue)) << k << ": " << f.bar(k)->text().toStdString();
 }
