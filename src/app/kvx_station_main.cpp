@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <cstdio>
+#include <cstring>
 
 #include "engine/station_runtime.h"
 #include "platform/linux/locale.h"
@@ -14,6 +15,13 @@
 #include "ui/station_options.h"
 
 int main(int argc, char** argv) {
+  // Help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kvx::ui::ParseStationOptions({"--help"}).message.c_str(), stdout);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   std::vector<std::string> args;
   const QStringList qtArgs = QCoreApplication::arguments();  // Qt's own options removed
