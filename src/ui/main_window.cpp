@@ -98,6 +98,10 @@ MainWindow::MainWindow(Station& station, Operator& op, QWidget* parent)
   statusRetry_.setSingleShot(true);
   connect(&statusRetry_, &QTimer::timeout, this, &MainWindow::UpdateStatusBar);
 
+  // Start-up: every idle port's bar starts without text; discovery and the
+  // jobs fill them.
+  for (int k = 0; k < kPortCount; ++k)
+    if (!station_.busy(k)) station_.display(k).setText(std::string());
   UpdateStatusBar();
   pollStation();
 }

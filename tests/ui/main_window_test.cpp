@@ -48,7 +48,7 @@ TEST(MainWindowLayout, CaptionSizeAndPortGrid) {
     EXPECT_FALSE(b->isEnabled()) << "no device at start";
     EXPECT_EQ(b->size(), QSize(88, 20));
     EXPECT_EQ(p->height(), 20);
-    EXPECT_EQ(p->shownText(), "0%");
+    EXPECT_EQ(p->shownText(), "") << "bars start without text";
     // Button and bar of a port share one row of the port's page.
     EXPECT_EQ(b->parentWidget(), pages->widget(k / 16));
     EXPECT_EQ(p->parentWidget(), pages->widget(k / 16));
@@ -87,7 +87,7 @@ TEST(MainWindowProduction, SpaceStartsEveryReadyPortAndTheBarsReachTheBlueResult
   for (int k : {0, 5, 17, 33, 63}) EXPECT_EQ(f.bar(k)->text().toStdString(), ResultText(k)) << k;
   EXPECT_EQ(f.demo.sequence.jobs.load(), 6) << "five ports by Space, port 20 once";
   EXPECT_TRUE(f.station.busy(20));
-  for (int k : {9, 12}) EXPECT_EQ(f.bar(k)->shownText(), "0%") << k;
+  for (int k : {9, 12}) EXPECT_EQ(f.bar(k)->shownText(), "") << k << " was not started";
   EXPECT_TRUE(QRegularExpression(R"(Progress: \d+%)").match(seenProgress).hasMatch())
       << "the bar showed its percentage on the way: " << seenProgress.toStdString();
   EXPECT_TRUE(f.command("StopAll")->isEnabled());
@@ -175,6 +175,21 @@ TEST(MainWindowProduction, PortButtonStartsOrAsksStopIt) {
     }
     EXPECT_EQ(f.demo.sequence.jobs.load(), 1);
   }
+}
+
+// The window's one-second timer advances the elapsed time of running jobs,
+// which the result line then shows.
+TEST(MainWindowProduction, TheSecondTimerCountsTheJobsTime) {
+  WindowFixture f;
+  f.demo.sequence.plans[0] = {0, 2ms, DemoOutcome::UntilStopped, 0};
+  f.attach({0, 1});
+  QTest::mouseClick(f.button(0), Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return f.station.record(0).ElapsedSeconds.load() >= 1; }, 3000));
+  EXPECT_EQ(f.station.record(1).ElapsedSeconds.load(), 0u) << "an idle port's time stands";
+  QTest::mouseClick(f.button(0), Qt::LeftButton);  // "Stop it?" OK
+  ASSERT_TRUE(WaitUntil([&] { return f.showsResult(0, BarColour::Red); }));
+  EXPECT_TRUE(f.bar(0)->text().contains(QRegularExpression(R"(MB    0:0:[1-9]\d*       BIN-)")))
+      << f.bar(0)->text().toStdString();
 }
 
 TEST(MainWindowViews, SettingsViewTakesOnlyEscape) {
