@@ -106,7 +106,9 @@ MainWindow::MainWindow(Station& station, Operator& op, QWidget* parent)
   pollStation();
 }
 
-MainWindow::~MainWindow() { qApp->removeEventFilter(this); }
+MainWindow::~MainWindow() {
+  qApp->removeEventFilter(this);
+}
 
 QWidget* MainWindow::buildProductionView() {
   auto* top = new QWidget;
@@ -210,8 +212,7 @@ QWidget* MainWindow::buildSettingsView() {
   back->setFlat(true);
   back->setFocusPolicy(Qt::NoFocus);
   connect(back, &QPushButton::clicked, this, [this] {
-    if (station_.panel() == Panel::Settings)
-      applyKeyAction(station_.KeyPress(StationKey::Escape));
+    if (station_.panel() == Panel::Settings) applyKeyAction(station_.KeyPress(StationKey::Escape));
   });
 
   settingsPages_ = new QTabWidget(bottom);
@@ -251,11 +252,17 @@ QWidget* MainWindow::buildSettingsView() {
   return bottom;
 }
 
-bool MainWindow::productionViewShown() const { return views_->currentWidget() == topPanel_; }
+bool MainWindow::productionViewShown() const {
+  return views_->currentWidget() == topPanel_;
+}
 
-void MainWindow::showProductionView() { views_->setCurrentWidget(topPanel_); }
+void MainWindow::showProductionView() {
+  views_->setCurrentWidget(topPanel_);
+}
 
-void MainWindow::showSettingsView() { views_->setCurrentWidget(bottomPanel_); }
+void MainWindow::showSettingsView() {
+  views_->setCurrentWidget(bottomPanel_);
+}
 
 void MainWindow::applyKeyAction(KeyAction action) {
   switch (action) {

@@ -54,7 +54,9 @@ QString TextProgressBar::shownText() const {
   return shown.replace(QStringLiteral("$p"), QString::number(percent()));
 }
 
-QSize TextProgressBar::sizeHint() const { return {200, 20}; }
+QSize TextProgressBar::sizeHint() const {
+  return {200, 20};
+}
 
 void TextProgressBar::paintEvent(QPaintEvent*) {
   ++paintCount_;
@@ -63,7 +65,8 @@ void TextProgressBar::paintEvent(QPaintEvent*) {
   painter.fillRect(frame, palette().color(QPalette::Base));
   const QRect inner = frame.adjusted(1, 1, -1, -1);
   const int filled = inner.width() * percent() / 100;
-  if (filled > 0) painter.fillRect(QRect(inner.left(), inner.top(), filled, inner.height()), barColour_);
+  if (filled > 0)
+    painter.fillRect(QRect(inner.left(), inner.top(), filled, inner.height()), barColour_);
   painter.setPen(palette().color(QPalette::Mid));
   painter.drawRect(frame.adjusted(0, 0, -1, -1));
 

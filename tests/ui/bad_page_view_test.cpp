@@ -105,8 +105,9 @@ TEST(BadPageView, JobsFillItAndStartAllEmptiesIt) {
 // Accepts the save dialog with `name` inside `dir` once it shows.
 void AnswerSaveDialog(const QString& dir, const QString& name, bool& shown) {
   QTimer::singleShot(0, [=, &shown] {
-    WaitUntil([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr; },
-              5000);
+    WaitUntil(
+        [] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr; },
+        5000);
     auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
     if (!dialog) return;
     shown = true;

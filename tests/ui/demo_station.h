@@ -63,8 +63,8 @@ class DemoSequence final : public ProductionSequence {
         job.treeLine("Page " + std::to_string(linesAdded * 3), 2);
       }
       const MessageId text = scanning ? MessageId(32786) : MessageId(32785);
-      job.display.setText(FormatMessageText(job.messages.str(text),
-                                            {kBlocks, (long long)job.rec.BadPages}));
+      job.display.setText(
+          FormatMessageText(job.messages.str(text), {kBlocks, (long long)job.rec.BadPages}));
       job.display.setPercent(scanning ? percent * 100 / 60 : (percent - 60) * 100 / 40);
       std::this_thread::sleep_for(plan.stepDelay);
     }

@@ -52,7 +52,8 @@ void DemoSettings(ConfigImage& image) {
 }
 
 void SendKey(QWidget* w, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
-  QKeyEvent press(QEvent::KeyPress, key, mods, key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+  QKeyEvent press(QEvent::KeyPress, key, mods,
+                  key == Qt::Key_Space ? QStringLiteral(" ") : QString());
   QCoreApplication::sendEvent(w, &press);
 }
 
@@ -64,9 +65,12 @@ int main(int argc, char** argv) {
   QString shots, prefix = QStringLiteral("station");
   const QStringList args = QCoreApplication::arguments();
   for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--ports") ports = std::clamp(args[i + 1].toInt(), 1, kPortCount);
-    else if (args[i] == "--shots") shots = args[i + 1];
-    else if (args[i] == "--prefix") prefix = args[i + 1];
+    if (args[i] == "--ports")
+      ports = std::clamp(args[i + 1].toInt(), 1, kPortCount);
+    else if (args[i] == "--shots")
+      shots = args[i + 1];
+    else if (args[i] == "--prefix")
+      prefix = args[i + 1];
   }
   const bool unattended = !shots.isEmpty();
 
@@ -83,8 +87,9 @@ int main(int argc, char** argv) {
     plan.steps = 60 + 7 * (k % 5);
     plan.stepDelay = std::chrono::milliseconds(40 + 9 * (k % 4));
     plan.badLines = 1 + k % 3;
-    plan.outcome = k == 3 ? test::DemoOutcome::Fail
-                          : k == 6 ? test::DemoOutcome::UntilStopped : test::DemoOutcome::Succeed;
+    plan.outcome = k == 3   ? test::DemoOutcome::Fail
+                   : k == 6 ? test::DemoOutcome::UntilStopped
+                            : test::DemoOutcome::Succeed;
     demo.sequence.plans[std::size_t(k)] = plan;
     demo.attach(k);
   }

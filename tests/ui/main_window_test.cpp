@@ -138,7 +138,8 @@ TEST(MainWindowProduction, StopAllQuestionIsAMessageBox) {
   QString title, text;
   bool hasOkAndCancel = false;
   QTimer::singleShot(0, [&] {
-    ASSERT_TRUE(WaitUntil([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }));
+    ASSERT_TRUE(
+        WaitUntil([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); }));
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     title = box->windowTitle();
     text = box->text();
@@ -239,10 +240,12 @@ TEST(MainWindowClose, ClosingWhileJobsRunAsksThenStopsEverythingAndClosesHandles
   int auxiliaryStops = 0, saves = 0;
   f.station.hooks().stopAuxiliaryThreads = [&] { ++auxiliaryStops; };
   f.station.hooks().saveSettings = [&] { ++saves; };
-  for (int k : {0, 7, 40}) f.demo.sequence.plans[std::size_t(k)] = {0, 2ms, DemoOutcome::UntilStopped, 0};
+  for (int k : {0, 7, 40})
+    f.demo.sequence.plans[std::size_t(k)] = {0, 2ms, DemoOutcome::UntilStopped, 0};
   f.attach({0, 7, 40});
   f.key(Qt::Key_Space);
-  ASSERT_TRUE(WaitUntil([&] { return f.station.busy(0) && f.station.busy(7) && f.station.busy(40); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return f.station.busy(0) && f.station.busy(7) && f.station.busy(40); }));
 
   // Cancel: everything stays as it was.
   f.op.answer = false;

@@ -15,8 +15,9 @@ namespace {
 TEST(StationApp, RuntimeThatCannotBeBuiltIsShownAndExitsWithTwo) {
   QString title, text;
   QTimer::singleShot(0, [&] {
-    WaitUntil([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr; },
-              5000);
+    WaitUntil(
+        [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr; },
+        5000);
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box) return;
     title = box->windowTitle();

@@ -58,9 +58,9 @@ void PutWidths(ConfigImage& image, int w0, int w1, int w2) {
 TEST(StatusBarTexts, ZoneCountFromTheStoredWidths) {
   struct {
     int w0, w1, w2, zones;
-  } cases[] = {{0, 0, 0, 1},     {0, 549, 0, 1}, {0, 1, 300, 1}, {300, 1, 0, 1},
-               {200, 2, 0, 2},   {200, 1, 100, 2}, {0, 300, 200, 2},
-               {177, 212, 161, 3}, {1, 2, 1, 3}};
+  } cases[] = {{0, 0, 0, 1},     {0, 549, 0, 1},     {0, 1, 300, 1},
+               {300, 1, 0, 1},   {200, 2, 0, 2},     {200, 1, 100, 2},
+               {0, 300, 200, 2}, {177, 212, 161, 3}, {1, 2, 1, 3}};
   for (const auto& c : cases) {
     ConfigImage image;
     PutWidths(image, c.w0, c.w1, c.w2);
