@@ -194,20 +194,29 @@ void PortDiscovery::setUpSlot(int slot) {
     rec.FlashTypeIndex = -1;
     path = rec.DevicePath;
   }
+  // Device I/O runs without the station's control lock, so Start All and the
+  // port buttons never wait for an identification; the port cannot be
+  // started meanwhile (no flash type).
   const DeviceHandle h = station_.devices().open(path);
+  if (!IsOpen(h)) {
+    std::lock_guard control(station_.controlMutex());
+    station_.record(slot).hDevice = kInvalidHandle;
+    return;  // tried again at the next refresh and at job start
+  }
+  CommandContext& ctx = station_.commands(slot);
+  ReadControllerInfo(ctx, h);
+  const bool automatic = selection_.autoSelect();
+  Identification id;
+  if (automatic) id = IdentifyDevice(ctx, h, flashTypes_, station_.messages());
+
   std::lock_guard control(station_.controlMutex());
   FORMATINFO& rec = station_.record(slot);
   PortDisplay& display = station_.display(slot);
-  rec.hDevice = IsOpen(h) ? h : kInvalidHandle;
-  if (!IsOpen(h)) return;  // tried again at the next refresh and at job start
-
-  CommandContext& ctx = station_.commands(slot);
-  ReadControllerInfo(ctx, h);
-  if (!selection_.autoSelect()) {
+  rec.hDevice = h;
+  if (!automatic) {
     applyManualFlashType(slot);
     return;
   }
-  const Identification id = IdentifyDevice(ctx, h, flashTypes_, station_.messages());
   rec.MultiChip = id.multiChip;
   rec.BlockCountOverride = id.blockCountOverride;
   rec.StatusText = id.statusText;

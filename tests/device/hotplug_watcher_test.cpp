@@ -98,7 +98,9 @@ TEST_F(WatcherTest, APlugDuringAWalkCutsItShortAndANewRefreshFindsTheDisk) {
     }
   };
   watcher.start();
-  TimeUntil([&] { return station.record(0).Present.load() == 1; });
+  // The disk is attached during the second refresh; that refresh counts as
+  // completed a moment later.
+  TimeUntil([&] { return station.record(0).Present.load() == 1 && worker.completed() >= 2; });
   EXPECT_EQ(station.record(0).DevicePath, "/dev/sg4");
   EXPECT_GE(worker.completed(), 2u) << "the cut walk and the one that found the disk";
   watcher.stop();
