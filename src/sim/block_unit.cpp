@@ -77,8 +77,8 @@ std::optional<ScsiResult> BlockUnit::standard(Request& r) {
   }
 }
 
-GenericUnit::GenericUnit(const DiskSpec& spec)
-    : sectors_(spec.genericSectors), vendor_(spec.genericVendor), product_(spec.genericProduct) {}
+GenericUnit::GenericUnit(const DiskSpec& desc)
+    : sectors_(desc.genericSectors), vendor_(desc.genericVendor), product_(desc.genericProduct) {}
 
 ScsiResult GenericUnit::execute(Request& r) {
   if (auto s = standard(r)) return *s;

@@ -37,9 +37,9 @@ bool CodeChecksumValid(const std::uint8_t* code, std::uint32_t sectors) {
   return x == Le32(code + 4 * (words - 1));
 }
 
-ControllerUnit::ControllerUnit(const DiskSpec& spec)
-    : geo_(spec.geometry), nand_(spec.geometry, spec.defects), ids_(spec.ids),
-      page_(spec.geometry.rawPageBytes()) {
+ControllerUnit::ControllerUnit(const DiskSpec& desc)
+    : geo_(desc.geometry), nand_(desc.geometry, desc.defects), ids_(desc.ids),
+      page_(desc.geometry.rawPageBytes()) {
   powerOn();
 }
 

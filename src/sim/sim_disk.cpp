@@ -22,14 +22,14 @@ void SleepUs(double us) {
 
 }  // namespace
 
-SimDisk::SimDisk(const DiskSpec& spec, const Latency& latency, std::function<void()> onVanish)
-    : kind_(spec.kind), onVanish_(std::move(onVanish)), faults_(spec.faults),
-      latency_(spec.latency.value_or(latency)) {
-  if (spec.kind == DiskKind::Generic)
-    unit_ = std::make_unique<GenericUnit>(spec);
+SimDisk::SimDisk(const DiskSpec& desc, const Latency& latency, std::function<void()> onVanish)
+    : kind_(desc.kind), onVanish_(std::move(onVanish)), faults_(desc.faults),
+      latency_(desc.latency.value_or(latency)) {
+  if (desc.kind == DiskKind::Generic)
+    unit_ = std::make_unique<GenericUnit>(desc);
   else
-    unit_ = std::make_unique<ControllerUnit>(spec);
-  plugged_.store(spec.plugged);
+    unit_ = std::make_unique<ControllerUnit>(desc);
+  plugged_.store(desc.plugged);
 }
 
 bool SimDisk::open(DeviceHandle h) {
