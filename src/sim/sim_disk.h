@@ -23,7 +23,7 @@ class SimDisk {
  public:
   // `onVanish` is called (without the disk's lock) when the disk unplugs
   // itself through an injected fault.
-  SimDisk(const DiskSpec& spec, const Latency& latency, std::function<void()> onVanish);
+  SimDisk(const DiskSpec& desc, const Latency& latency, std::function<void()> onVanish);
 
   DiskKind kind() const { return kind_; }
 

@@ -73,7 +73,7 @@ class BlockUnit : public SimUnit {
 
 class GenericUnit final : public BlockUnit {
  public:
-  explicit GenericUnit(const DiskSpec& spec);
+  explicit GenericUnit(const DiskSpec& desc);
   ScsiResult execute(Request& r) override;
   void powerOn() override {}
 
@@ -101,7 +101,7 @@ class GenericUnit final : public BlockUnit {
 
 class ControllerUnit final : public BlockUnit {
  public:
-  ControllerUnit(const DiskSpec& spec);
+  ControllerUnit(const DiskSpec& desc);
   ScsiResult execute(Request& r) override;
   void powerOn() override;
 
