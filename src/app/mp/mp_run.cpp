@@ -92,6 +92,24 @@ void ExportDisks(StationRuntime& rt, const std::vector<JobSummary>& jobs, const 
   }
 }
 
+// One refresh on a thread of its own, so Ctrl+C can cut it short (a slow or
+// hanging disk would otherwise hold the station for the whole walk). False
+// when it was interrupted.
+bool RefreshUnlessInterrupted(StationRuntime& rt, const RunContext& c) {
+  std::atomic<bool> done{false};
+  std::thread refresh([&] {
+    rt.refreshNow();
+    done = true;
+  });
+  while (!done) {
+    // Again and again: a cut that comes before the refresh has begun is lost.
+    if (Interrupted(c)) rt.discovery().cutShort();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  refresh.join();
+  return !Interrupted(c);
+}
+
 }  // namespace
 
 void TerminalOperator::inform(const OperatorMessage& notice) {
@@ -107,7 +125,7 @@ std::string PortListLine(int slot, const std::string& key, const std::string& pa
 }
 
 int ListPorts(StationRuntime& rt, const RunContext& c) {
-  rt.refreshNow();
+  if (!RefreshUnlessInterrupted(rt, c)) return kExitInterrupted;
   Station& station = rt.station();
   int shown = 0;
   auto lock = rt.settingsLock();
@@ -155,8 +173,7 @@ int Produce(StationRuntime& rt, const MpOptions& o, const RunContext& c) {
     rt.settings().ScanLevelChanged(*o.scanLevel);
   }
 
-  rt.refreshNow();
-  if (Interrupted(c)) {
+  if (!RefreshUnlessInterrupted(rt, c)) {
     std::fprintf(c.err, "kvx-mp: interrupted before any job started\n");
     return kExitInterrupted;
   }
