@@ -243,7 +243,15 @@ class Runtime final : public StationRuntime {
   }
 
   void refreshNow() override { discovery_.RefreshPorts(); }
-  void startHotplug() override { watcher_.start(true); }
+  void startHotplug() override {
+    {
+      // After a stop the enumeration thread is gone; a new start brings it back.
+      std::lock_guard l(refresherMutex_);
+      if (!refresher_)
+        refresher_ = std::make_unique<RefreshWorker>([this] { discovery_.RefreshPorts(); });
+    }
+    watcher_.start(true);
+  }
   void stopHotplug() override { watcher_.stop(); }
   void requestRefresh() override {
     std::lock_guard l(refresherMutex_);
