@@ -364,7 +364,13 @@ TEST_F(RuntimeTest, HotplugRefreshesByItselfAndSeesAnUnplug) {
   EXPECT_TRUE(WaitFor([&] { return st.record(1).Present.load() == 0; }, 1000ms));
   EXPECT_EQ(st.record(0).Present.load(), 1);
   rt->simulator()->plug(1);
-  EXPECT_TRUE(WaitFor([&] { return st.record(1).Present.load() == 1 && st.record(1).FlashTypeIndex == 0; }, 2000ms));
+  // Discovery writes the record under the control lock; so does the reader.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        auto lock = rt->settingsLock();
+        return st.record(1).Present.load() == 1 && st.record(1).FlashTypeIndex == 0;
+      },
+      2000ms));
   rt->shutdown();
 }
 
