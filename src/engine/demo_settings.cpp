@@ -44,8 +44,8 @@ void FillCodeType(ConfigImage& image, std::size_t index, const char* name, std::
 
 std::string DemoFlashTypeName(const DemoFlash& f) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "SIM %08X %ux%ux%u", f.flashId, f.blocksPerChip,
-                f.pagesPerBlock, ChipSectorsPerPage(f));
+  std::snprintf(buf, sizeof buf, "SIM %08X %ux%ux%u", f.flashId, f.blocksPerChip, f.pagesPerBlock,
+                ChipSectorsPerPage(f));
   return buf;
 }
 

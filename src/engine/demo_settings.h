@@ -19,8 +19,8 @@ namespace kvx {
 
 // What identification and the format need to know of one simulated flash.
 struct DemoFlash {
-  std::uint32_t flashId = 0;        // ID0 of chip select 0
-  bool bothLanes = false;           // chip 0 answers on both byte lanes
+  std::uint32_t flashId = 0;  // ID0 of chip select 0
+  bool bothLanes = false;     // chip 0 answers on both byte lanes
   std::uint32_t blocksPerChip = 0;
   std::uint32_t pagesPerBlock = 0;
   std::uint32_t sectorsPerPage = 0;  // as the controller addresses a page (E)

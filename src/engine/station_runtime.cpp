@@ -152,9 +152,10 @@ class Runtime final : public StationRuntime {
         store_(home_ / kSettingsFileName),
         ini_(home_ / kStationIniName),
         portMap_(ini_),
-        sequence_(MakeSequence(o, ProductionEnvironment{home_, [this](int port, const std::string& path) {
-                                                           return volumeRoot(port, path);
-                                                         }})),
+        sequence_(MakeSequence(o, ProductionEnvironment{home_,
+                                                        [this](int port, const std::string& path) {
+                                                          return volumeRoot(port, path);
+                                                        }})),
         station_(router_, *sequence_, op, language_, hooks()),
         pages_(station_.config(), station_.options(), op, station_.messages(), home_),
         flashTypes_(station_.config()),
@@ -165,7 +166,8 @@ class Runtime final : public StationRuntime {
         hotplug_(sim_ ? sim_->hotplug() : static_cast<HotplugSource&>(*udev_)),
         discovery_(station_, topology_, portMap_, flashTypes_, selection_),
         refresher_(std::make_unique<RefreshWorker>([this] { discovery_.RefreshPorts(); })),
-        watcher_(discovery_, hotplug_, [this] { requestRefresh(); }, &popups_) {
+        watcher_(
+            discovery_, hotplug_, [this] { requestRefresh(); }, &popups_) {
     // Real disks always go through the host's pass-through; simulated ones
     // are reachable only in simulation.
     router_.addBackend("", &sg_);
@@ -337,8 +339,8 @@ class Runtime final : public StationRuntime {
     std::tm local{};
     const std::time_t seconds = now.tv_sec;
     ::localtime_r(&seconds, &local);
-    return MakeSerial(mode, text, [this] { return advanceSerialCounter(); }, local,
-                      int(now.tv_usec / 1000));
+    return MakeSerial(
+        mode, text, [this] { return advanceSerialCounter(); }, local, int(now.tv_usec / 1000));
   }
 
   // The Inc mode's counter: advanced in the image only once its four bytes

@@ -39,10 +39,10 @@ class Simulator;
 inline constexpr const char* kStationIniName = "kvx-station.ini";
 
 struct RuntimeOptions {
-  std::filesystem::path home;            // the station folder
-  std::optional<int> simDisks;           // N simulated healthy disks
-  std::filesystem::path simProfile;      // or a JSON simulation profile
-  std::optional<Language> language;      // default: from the locale
+  std::filesystem::path home;             // the station folder
+  std::optional<int> simDisks;            // N simulated healthy disks
+  std::filesystem::path simProfile;       // or a JSON simulation profile
+  std::optional<Language> language;       // default: from the locale
   std::optional<std::uint32_t> localeId;  // default: from LC_ALL, LC_MESSAGES, LANG
   std::uint64_t simSeed = 1;              // seed of the short form's defects
   // The window's own texts. When the language file the ini names is

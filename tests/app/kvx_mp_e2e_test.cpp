@@ -6,11 +6,10 @@
 // Ctrl+C while jobs run). They fail as long as the sequence ends every job
 // red; they are kept as they are so they pass the moment it lands.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -74,7 +73,8 @@ class KvxMp {
 
 int Count(const std::string& text, const std::string& pattern) {
   const std::regex re(pattern);
-  return int(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+  return int(
+      std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
 }
 
 class KvxMpE2E : public ::testing::Test {
@@ -121,10 +121,14 @@ TEST_F(KvxMpE2E, PortsListsEveryAttachedSlotWithKeyPathAndIdentification) {
   const Outcome r = mp.run(at({"--sim", "4", "ports"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "Port-1   Port-1-1.1      sim:0       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = 0xECD35195  Page = 32\n"
-            "Port-2   Port-1-1.2      sim:1       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = 0xECD35195  Page = 32\n"
-            "Port-3   Port-1-1.3      sim:2       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = 0xECD35195  Page = 32\n"
-            "Port-4   Port-1-1.4      sim:3       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = 0xECD35195  Page = 32\n");
+            "Port-1   Port-1-1.1      sim:0       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = "
+            "0xECD35195  Page = 32\n"
+            "Port-2   Port-1-1.2      sim:1       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = "
+            "0xECD35195  Page = 32\n"
+            "Port-3   Port-1-1.3      sim:2       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = "
+            "0xECD35195  Page = 32\n"
+            "Port-4   Port-1-1.4      sim:3       pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = "
+            "0xECD35195  Page = 32\n");
   // The Simplified Chinese locale gives the Chinese texts.
   const Outcome zh = mp.run(at({"--sim", "1", "ports"}), "zh_CN.UTF-8");
   EXPECT_EQ(zh.status, 0);
@@ -142,9 +146,11 @@ TEST_F(KvxMpE2E, JsonHasOneObjectPerStartedPortWithEveryField) {
     EXPECT_EQ(j["slot"], i);
     EXPECT_EQ(j["port_key"], "Port-1-1." + std::to_string(i + 1));
     EXPECT_EQ(j["device_path"], "sim:" + std::to_string(i));
-    for (const char* key : {"result", "bad_pages", "disk_mib", "fixed_mib", "bin", "elapsed_seconds"})
+    for (const char* key :
+         {"result", "bad_pages", "disk_mib", "fixed_mib", "bin", "elapsed_seconds"})
       EXPECT_TRUE(j[key].is_number_integer()) << key;
-    for (const char* key : {"colour", "final_text", "serial"}) EXPECT_TRUE(j[key].is_string()) << key;
+    for (const char* key : {"colour", "final_text", "serial"})
+      EXPECT_TRUE(j[key].is_string()) << key;
     EXPECT_EQ(j.size(), 12u);
   }
 }
@@ -205,19 +211,22 @@ TEST_F(KvxMpProduceE2E, ADiskThatFailsIsRedAndTheOthersFinish) {
   for (int b = 0; b < 256; ++b) bad += (b ? "," : "") + std::to_string(b);
   test::WriteBytes(home / "faulty.json", R"({"disks": [
       {"blocksPerChip": 256, "pagesPerBlock": 32},
-      {"blocksPerChip": 256, "pagesPerBlock": 32, "defects": {"factoryBadBlocks": [)" + bad + R"(]}},
+      {"blocksPerChip": 256, "pagesPerBlock": 32, "defects": {"factoryBadBlocks": [)" +
+                                             bad + R"(]}},
       {"blocksPerChip": 256, "pagesPerBlock": 32, "faults": {"unplugAfter": 300}},
       {"blocksPerChip": 256, "pagesPerBlock": 32}]})");
   const Outcome r = mp.run(at({"--sim-profile", (home / "faulty.json").string(), "produce"}));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(Count(r.out, kFinalBlue), 2) << r.out;
-  EXPECT_EQ(Count(r.out, R"((^|\n)Port-[23] +Port-1-1\.[23] +sim:[12] +red +Finished\.)"), 2) << r.out;
+  EXPECT_EQ(Count(r.out, R"((^|\n)Port-[23] +Port-1-1\.[23] +sim:[12] +red +Finished\.)"), 2)
+      << r.out;
 }
 
 TEST_F(KvxMpProduceE2E, CtrlCDuringProductionStopsEveryJobAndExits130) {
   const pid_t pid = mp.spawn(at({"--sim", "8", "produce"}));
   // Wait until the jobs show lines of their own (not the identification's).
-  for (int i = 0; i < 100 && Count(mp.stdoutSoFar(), R"(\[blue\] Port-\d+ +Port-\S+ +(?!pcs = ))") == 0; ++i)
+  for (int i = 0;
+       i < 100 && Count(mp.stdoutSoFar(), R"(\[blue\] Port-\d+ +Port-\S+ +(?!pcs = ))") == 0; ++i)
     std::this_thread::sleep_for(50ms);
   const auto sent = std::chrono::steady_clock::now();
   ::kill(pid, SIGINT);

@@ -35,13 +35,18 @@ class ScriptedSequence : public ProductionSequence {
 // Runs until told to stop, then reports the stop as the real loops do.
 class HoldingSequence : public ProductionSequence {
  public:
+  explicit HoldingSequence(std::shared_ptr<std::atomic<int>> running) : running_(std::move(running)) {}
   std::int32_t RunProduction(PortJob& job) override {
     job.display.setText("working $p%");
+    ++*running_;
     while (!job.stopRequested()) std::this_thread::sleep_for(2ms);
     job.showCancelled();
     return msg::kCancel;
   }
   std::int32_t RunHighFormatOnly(PortJob& job) override { return RunProduction(job); }
+
+ private:
+  std::shared_ptr<std::atomic<int>> running_;
 };
 
 // A stream the test reads back.
@@ -66,14 +71,17 @@ class Capture {
 
 int CountMatches(const std::string& text, const std::string& pattern) {
   const std::regex re(pattern);
-  return int(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+  return int(
+      std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
 }
 
 class ProduceCommandTest : public ::testing::Test {
  protected:
   template <class Seq, class... A>
   void use(A... args) {
-    context.runtime.makeSequence = [=](ProductionEnvironment) { return std::make_unique<Seq>(args...); };
+    context.runtime.makeSequence = [=](ProductionEnvironment) {
+      return std::make_unique<Seq>(args...);
+    };
   }
   MpOptions options(std::vector<std::string> args) {
     std::vector<std::string> all = {"--home", dir.path().string()};
@@ -118,11 +126,14 @@ TEST_F(ProduceCommandTest, AFailedPortIsRedAndTheExitStatusOne) {
 }
 
 TEST_F(ProduceCommandTest, CtrlCStopsEveryJobLikeStopAllAndExits130) {
-  use<HoldingSequence>();
+  auto running = std::make_shared<std::atomic<int>>(0);
+  use<HoldingSequence>(running);
   std::atomic<int> interrupt{0};
   context.interrupt = &interrupt;
   std::chrono::steady_clock::time_point sent;
   std::thread operatorHand([&] {
+    // Ctrl+C once all three jobs work and the table has shown them.
+    while (running->load() < 3) std::this_thread::sleep_for(2ms);
     std::this_thread::sleep_for(300ms);
     sent = std::chrono::steady_clock::now();
     interrupt = 2;
@@ -134,7 +145,7 @@ TEST_F(ProduceCommandTest, CtrlCStopsEveryJobLikeStopAllAndExits130) {
   EXPECT_LT(took, 2s);
   const std::string text = out.text();
   // While running the ports showed their work; at the end every one is red.
-  EXPECT_GE(CountMatches(text, R"(\[blue\] Port-\d+ +Port-1-1\.\d +working)"), 3) << text;
+  EXPECT_EQ(CountMatches(text, R"(\[blue\] Port-\d+ +Port-1-1\.\d +working)"), 3) << text;
   EXPECT_EQ(CountMatches(text, R"((^|\n)Port-\d+ +Port-1-1\.\d +sim:\d+ +red +Finished)"), 3) << text;
 }
 
@@ -200,7 +211,8 @@ TEST_F(ConfigCommandTest, SetUsesThePagesConversionsAndSaves) {
       {"SerialStartValue", "500", "500", [](const I& i) { return i.SerialStartValue() == 500; }},
       {"LevelCount", "99", "80", [](const I& i) { return i.LevelCountRaw() == 80; }},
       {"ToBin3", "4000", "4000", [](const I& i) { return i.ToBin(2) == 4000.0f; }},
-      {"Zone1Bar", "300", "300", [](const I& i) { return i.ZoneBarWidth(1) == 300 && i.ActiveZoneCount() == 1; }},
+      {"Zone1Bar", "300", "300",
+       [](const I& i) { return i.ZoneBarWidth(1) == 300 && i.ActiveZoneCount() == 1; }},
       {"Zone0Bar", "100", "100", [](const I& i) { return i.ActiveZoneCount() == 2; }},
   };
   for (const Case& c : cases) {
@@ -216,9 +228,9 @@ TEST_F(ConfigCommandTest, RefusedValuesChangeNothing) {
   EXPECT_EQ(run({"config", "set", "Zone0FixSize", "8"}), kExitOk);
   const std::string before = test::ReadBytes(dir / "config.dat");
   const std::pair<const char*, const char*> cases[] = {
-      {"Zone0FixSize", "12x"}, {"VendorCode", "0x12345"}, {"VendorCode", "12"},
-      {"VendorInfo", "NINE CHAR"}, {"LedStatus", "7"}, {"SerialStartValue", "-1"},
-      {"FromBin1", "lots"}, {"NoSuchSetting", "1"}, {"ActiveZoneCount", "2"},
+      {"Zone0FixSize", "12x"},     {"VendorCode", "0x12345"}, {"VendorCode", "12"},
+      {"VendorInfo", "NINE CHAR"}, {"LedStatus", "7"},        {"SerialStartValue", "-1"},
+      {"FromBin1", "lots"},        {"NoSuchSetting", "1"},    {"ActiveZoneCount", "2"},
   };
   for (const auto& [key, value] : cases) {
     SCOPED_TRACE(key);
@@ -252,7 +264,8 @@ TEST_F(ConfigCommandTest, FlashTypesExportedFromOneStationImportIntoAnother) {
     FixedAnswerOperator op(true);
     return StationRuntime::Create(ro, op, e)->imageSnapshot();
   }();
-  EXPECT_TRUE(std::equal(imported.flashType(0).begin(), imported.flashType(0).end(), demo.flashType(0).begin()));
+  EXPECT_TRUE(std::equal(imported.flashType(0).begin(), imported.flashType(0).end(),
+                         demo.flashType(0).begin()));
 
   // A broken file changes nothing.
   test::WriteBytes(dir / "bad.json", R"([{"name": "X", "pagePerBlock": 70000}])");

@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 using test::TempDir;
 using I = ConfigImage;
 
-constexpr const char* kDemoLine = "pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = 0xECD35195  Page = 32";
+constexpr const char* kDemoLine =
+    "pcs = 1  Type = SIM ECD35195 256x32x4  FlashID = 0xECD35195  Page = 32";
 
 // Ends every job at once with success, so tests of job start need no device work.
 class QuickSequence : public ProductionSequence {
@@ -123,7 +124,8 @@ TEST_F(RuntimeTest, DemoSettingsMatchTheShortFormDisksAndTheirCodeIsAccepted) {
   for (std::size_t code : {kDemoScanCode, kDemoFinalCode}) {
     const ConstCodeTypeRecord r = image.codeTypeRecord(code);
     ASSERT_EQ(r.CodeLength(), kDemoCodeSectors);
-    std::vector<std::uint8_t> bytes(r.CodeImage().begin(), r.CodeImage().begin() + r.CodeLength() * 512);
+    std::vector<std::uint8_t> bytes(r.CodeImage().begin(),
+                                    r.CodeImage().begin() + r.CodeLength() * 512);
     EXPECT_EQ(DownloadCode(ctx, h, std::uint8_t(code), r.CodeLength(), bytes), 0) << code;
     bytes[100] ^= 1;
     EXPECT_NE(DownloadCode(ctx, h, std::uint8_t(code), r.CodeLength(), bytes), 0) << code;
@@ -301,8 +303,10 @@ TEST_F(SerialCounterTest, ACounterThatCannotBeStoredOrHasRunOutRefusesTheJob) {
     EXPECT_EQ(rt->imageSnapshot().SerialStartValue(), c.counter);
     EXPECT_FALSE(rt->station().busy(0));
     rt.reset();
-    if (c.breakFile) std::filesystem::remove_all(dir / "config.dat");
-    else EXPECT_EQ(onDisk().SerialStartValue(), c.counter);
+    if (c.breakFile)
+      std::filesystem::remove_all(dir / "config.dat");
+    else
+      EXPECT_EQ(onDisk().SerialStartValue(), c.counter);
   }
 }
 

@@ -25,7 +25,8 @@ class VolumeMountsTest : public ::testing::Test {
             const std::vector<std::string>& partitions) {
     fs::create_directories(scsiDevice / "block" / block);
     fs::create_directories(paths.sysfs / "class" / "scsi_generic" / sg);
-    fs::create_directory_symlink(scsiDevice, paths.sysfs / "class" / "scsi_generic" / sg / "device");
+    fs::create_directory_symlink(scsiDevice,
+                                 paths.sysfs / "class" / "scsi_generic" / sg / "device");
     const fs::path blockDir = scsiDevice / "block" / block;
     fs::create_directories(paths.sysfs / "class" / "block");
     fs::create_directory_symlink(blockDir, paths.sysfs / "class" / "block" / block);

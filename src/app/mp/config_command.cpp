@@ -49,7 +49,8 @@ std::optional<int> ParseItem(const std::string& v, const std::vector<std::string
 }
 
 bool IsHexDigits(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)); });
+  return std::all_of(s.begin(), s.end(),
+                     [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)); });
 }
 
 using Getter = std::function<std::string(SettingsPages&)>;
@@ -119,12 +120,15 @@ std::string EditError(const EditResult& r) {
 std::vector<Setting> Settings(StationRuntime& rt) {
   using S = SettingsForm;
   std::vector<Setting> s;
-  s.push_back({"FlashTypeList", [](SettingsPages& p) { return std::to_string(p.form().flashTypeSelection); },
+  s.push_back({"FlashTypeList",
+               [](SettingsPages& p) { return std::to_string(p.form().flashTypeSelection); },
                [](SettingsPages& p, const std::string& v) -> std::string {
                  const auto& names = p.flashTypes().names();
                  if (v == "-1") return p.form().flashTypeSelection = -1, std::string();
                  const auto i = ParseItem(v, names);
-                 if (!i) return "expected -1.." + std::to_string(int(names.size()) - 1) + " or a flash-type name";
+                 if (!i)
+                   return "expected -1.." + std::to_string(int(names.size()) - 1) +
+                          " or a flash-type name";
                  p.form().flashTypeSelection = *i;
                  return {};
                }});
@@ -140,13 +144,15 @@ std::vector<Setting> Settings(StationRuntime& rt) {
   s.push_back({"EccOpen", [](SettingsPages& p) { return std::to_string(p.form().eccOpenIndex); },
                [](SettingsPages& p, const std::string& v) -> std::string {
                  const auto i = ParseItem(v, p.form().eccOpenItems);
-                 if (!i) return p.form().eccOpenItems.empty()
-                                    ? std::string("the language file offers no ECC options")
-                                    : "expected 0.." + std::to_string(p.form().eccOpenItems.size() - 1);
+                 if (!i)
+                   return p.form().eccOpenItems.empty()
+                              ? std::string("the language file offers no ECC options")
+                              : "expected 0.." + std::to_string(p.form().eccOpenItems.size() - 1);
                  p.EccOpenChanged(*i);
                  return {};
                }});
-  s.push_back({"ScanLevel", [](SettingsPages& p) { return std::to_string(p.form().scanLevelIndex); },
+  s.push_back({"ScanLevel",
+               [](SettingsPages& p) { return std::to_string(p.form().scanLevelIndex); },
                [](SettingsPages& p, const std::string& v) -> std::string {
                  const auto i = ParseItem(v, p.form().scanLevelItems);
                  if (!i) return "expected 0.." + std::to_string(p.form().levelCount - 1);
@@ -160,7 +166,8 @@ std::vector<Setting> Settings(StationRuntime& rt) {
                  p.LevelCountChanged(*n);  // the spin edit keeps 4..80
                  return {};
                }});
-  const char* blocks[6] = {"FromBlock", "ToBlock", "FromBlock1", "ToBlock1", "FromBlock2", "ToBlock2"};
+  const char* blocks[6] = {"FromBlock", "ToBlock",    "FromBlock1",
+                           "ToBlock1",  "FromBlock2", "ToBlock2"};
   for (int k = 0; k < 6; ++k)
     s.push_back({blocks[k], [k](SettingsPages& p) { return p.form().blockRange[std::size_t(k)]; },
                  [k](SettingsPages& p, const std::string& v) -> std::string {
@@ -168,23 +175,27 @@ std::vector<Setting> Settings(StationRuntime& rt) {
                    p.form().blockRange[std::size_t(k)] = v;
                    return {};
                  }});
-  s.push_back({"BlockMode", [](SettingsPages& p) { return std::string(p.form().blockMode ? "1" : "0"); },
+  s.push_back({"BlockMode",
+               [](SettingsPages& p) { return std::string(p.form().blockMode ? "1" : "0"); },
                [](SettingsPages& p, const std::string& v) -> std::string {
                  const auto t = ParseTick(v);
                  if (!t) return "expected 0 or 1";
                  p.BlockModeChanged(*t);
                  return {};
                }});
-  s.push_back({"ScanCount", [](SettingsPages& p) { return p.form().scanCount; },
-               [](SettingsPages& p, const std::string& v) { return EditError(p.ScanCountChanged(v)); }});
-  s.push_back({"HighChipCheck", [](SettingsPages& p) { return std::string(p.form().highChipCheck ? "1" : "0"); },
+  s.push_back(
+      {"ScanCount", [](SettingsPages& p) { return p.form().scanCount; },
+       [](SettingsPages& p, const std::string& v) { return EditError(p.ScanCountChanged(v)); }});
+  s.push_back({"HighChipCheck",
+               [](SettingsPages& p) { return std::string(p.form().highChipCheck ? "1" : "0"); },
                [](SettingsPages& p, const std::string& v) -> std::string {
                  const auto t = ParseTick(v);
                  if (!t) return "expected 0 or 1";
                  p.HighChipCheckChanged(*t);
                  return {};
                }});
-  s.push_back({"NoVerify", [](SettingsPages& p) { return std::string(p.form().noVerify ? "1" : "0"); },
+  s.push_back({"NoVerify",
+               [](SettingsPages& p) { return std::string(p.form().noVerify ? "1" : "0"); },
                [](SettingsPages& p, const std::string& v) -> std::string {
                  const auto t = ParseTick(v);
                  if (!t) return "expected 0 or 1";
@@ -193,7 +204,8 @@ std::vector<Setting> Settings(StationRuntime& rt) {
                }});
   s.push_back({"EccOpenBytes", [](SettingsPages& p) { return p.form().eccOpenBytes; },
                [](SettingsPages& p, const std::string& v) -> std::string {
-                 if (v.size() > 2 || !IsHexDigits(v)) return "expected up to two hexadecimal digits";
+                 if (v.size() > 2 || !IsHexDigits(v))
+                   return "expected up to two hexadecimal digits";
                  p.EccOpenBytesChanged(v);
                  return {};
                }});
@@ -223,9 +235,13 @@ std::vector<Setting> Settings(StationRuntime& rt) {
                  return {};
                }});
   for (const char* col : {"FromBin", "MBin", "ToBin"}) {
-    const BinColumn column = col[0] == 'F' ? BinColumn::From : col[0] == 'M' ? BinColumn::Middle : BinColumn::To;
+    const BinColumn column = col[0] == 'F'   ? BinColumn::From
+                             : col[0] == 'M' ? BinColumn::Middle
+                                             : BinColumn::To;
     for (int row = 0; row < 15; ++row) {
-      auto shown = column == BinColumn::From ? &S::fromBin : column == BinColumn::Middle ? &S::mBin : &S::toBin;
+      auto shown = column == BinColumn::From     ? &S::fromBin
+                   : column == BinColumn::Middle ? &S::mBin
+                                                 : &S::toBin;
       s.push_back({col + std::to_string(row + 1),
                    [shown, row](SettingsPages& p) { return (p.form().*shown)[std::size_t(row)]; },
                    [column, row](SettingsPages& p, const std::string& v) {
@@ -234,28 +250,32 @@ std::vector<Setting> Settings(StationRuntime& rt) {
     }
   }
   for (int z = 0; z < 3; ++z)
-    s.push_back({"Zone" + std::to_string(z) + "Bar",
-                 [z](SettingsPages& p) { return std::to_string(p.form().zoneBarWidths[std::size_t(z)]); },
-                 [z](SettingsPages& p, const std::string& v) -> std::string {
-                   const auto n = ParseDecimalInt(v);
-                   if (!n || *n < 0 || *n > 65535) return "expected a width of 0..65535 pixels";
-                   auto w = p.form().zoneBarWidths;
-                   w[std::size_t(z)] = *n;
-                   p.ZoneBarsMoved(w[0], w[1], w[2]);
-                   return {};
-                 }});
-  s.push_back({"ActiveZoneCount", [](SettingsPages& p) { return std::to_string(p.form().split.activeZoneCount); }, {}});
+    s.push_back(
+        {"Zone" + std::to_string(z) + "Bar",
+         [z](SettingsPages& p) { return std::to_string(p.form().zoneBarWidths[std::size_t(z)]); },
+         [z](SettingsPages& p, const std::string& v) -> std::string {
+           const auto n = ParseDecimalInt(v);
+           if (!n || *n < 0 || *n > 65535) return "expected a width of 0..65535 pixels";
+           auto w = p.form().zoneBarWidths;
+           w[std::size_t(z)] = *n;
+           p.ZoneBarsMoved(w[0], w[1], w[2]);
+           return {};
+         }});
+  s.push_back({"ActiveZoneCount",
+               [](SettingsPages& p) { return std::to_string(p.form().split.activeZoneCount); },
+               {}});
   for (int z = 0; z < 3; ++z) {
     std::vector<std::string> types = {"Removable", "Local", "CDROM"};
     if (z == 2) types.pop_back();
-    s.push_back({"DiskType_" + std::to_string(z),
-                 [z](SettingsPages& p) { return std::to_string(p.form().diskTypeItems[std::size_t(z)]); },
-                 [z, types](SettingsPages& p, const std::string& v) -> std::string {
-                   const auto i = ParseItem(v, types);
-                   if (!i) return "expected 0.." + std::to_string(types.size() - 1);
-                   p.DiskTypeChanged(z, *i);
-                   return {};
-                 }});
+    s.push_back(
+        {"DiskType_" + std::to_string(z),
+         [z](SettingsPages& p) { return std::to_string(p.form().diskTypeItems[std::size_t(z)]); },
+         [z, types](SettingsPages& p, const std::string& v) -> std::string {
+           const auto i = ParseItem(v, types);
+           if (!i) return "expected 0.." + std::to_string(types.size() - 1);
+           p.DiskTypeChanged(z, *i);
+           return {};
+         }});
     s.push_back({"VolumLabel_" + std::to_string(z),
                  [z](SettingsPages& p) { return p.form().volumeLabels[std::size_t(z)]; },
                  [z](SettingsPages& p, const std::string& v) -> std::string {
@@ -264,7 +284,8 @@ std::vector<Setting> Settings(StationRuntime& rt) {
                    return {};
                  }});
   }
-  s.push_back(Item("BootType", &S::bootType, {"NOBOOT", "USB_ZIP32", "USB_ZIP63", "USB_HDD", "USB_CDROM"}));
+  s.push_back(
+      Item("BootType", &S::bootType, {"NOBOOT", "USB_ZIP32", "USB_ZIP63", "USB_HDD", "USB_CDROM"}));
   s.push_back(Size("Zone0FixSize", &S::zone0FixSize));
   s.push_back(Size("Zone1FixSize", &S::zone1FixSize));
   s.push_back(Size("pZoneFixSize", &S::pZoneFixSize));
@@ -305,10 +326,14 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
 nlohmann::json FlashTypeJson(const ConstFlashTypeRecord& r) {
   char id[16];
   std::snprintf(id, sizeof id, "0x%08X", r.MainFlashID());
-  return {{"name", r.FlashName()},         {"mainFlashId", id},
-          {"blockPerChip", r.BlockPerChip()}, {"pagePerBlock", r.PagePerBlock()},
-          {"sectorPerPage", r.SectorPerPage()}, {"codeType", r.CodeType()},
-          {"scanCode", r.ScanCode()},       {"doubleDie", r.DoubleDie()},
+  return {{"name", r.FlashName()},
+          {"mainFlashId", id},
+          {"blockPerChip", r.BlockPerChip()},
+          {"pagePerBlock", r.PagePerBlock()},
+          {"sectorPerPage", r.SectorPerPage()},
+          {"codeType", r.CodeType()},
+          {"scanCode", r.ScanCode()},
+          {"doubleDie", r.DoubleDie()},
           {"record", Hex(r.bytes())}};
 }
 
@@ -329,13 +354,16 @@ void ReadFlashType(const nlohmann::json& j, FlashTypeRecord r, const std::string
   if (auto it = j.find("record"); it != j.end()) {
     const std::string hex = it->is_string() ? it->get<std::string>() : "";
     if (hex.size() != 2 * F::kSize || !IsHexDigits(hex))
-      throw std::runtime_error(where + ".record: expected " + std::to_string(2 * F::kSize) + " hexadecimal digits");
+      throw std::runtime_error(where + ".record: expected " + std::to_string(2 * F::kSize) +
+                               " hexadecimal digits");
     for (std::size_t i = 0; i < F::kSize; ++i)
       r.setByte(i, std::uint8_t(std::stoul(hex.substr(2 * i, 2), nullptr, 16)));
   }
   if (auto it = j.find("name"); it != j.end()) {
-    if (!it->is_string() || it->get<std::string>().empty() || it->get<std::string>().size() > F::kNameMax)
-      throw std::runtime_error(where + ".name: expected 1.." + std::to_string(F::kNameMax) + " characters");
+    if (!it->is_string() || it->get<std::string>().empty() ||
+        it->get<std::string>().size() > F::kNameMax)
+      throw std::runtime_error(where + ".name: expected 1.." + std::to_string(F::kNameMax) +
+                               " characters");
     r.setFlashName(it->get<std::string>());
   }
   auto number = [&](const char* key, std::uint32_t max, auto apply) {
@@ -348,7 +376,8 @@ void ReadFlashType(const nlohmann::json& j, FlashTypeRecord r, const std::string
   number("mainFlashId", 0xFFFFFFFFu, [&](std::uint32_t v) { r.setMainFlashID(v); });
   number("blockPerChip", 0xFFFFFFFFu, [&](std::uint32_t v) { r.setBlockPerChip(v); });
   number("pagePerBlock", 0xFFFFu, [&](std::uint32_t v) { r.setPagePerBlock(std::uint16_t(v)); });
-  number("sectorPerPage", 8, [&](std::uint32_t v) { r.setByte(F::kSectorPerPage, std::uint8_t(v)); });
+  number("sectorPerPage", 8,
+         [&](std::uint32_t v) { r.setByte(F::kSectorPerPage, std::uint8_t(v)); });
   number("codeType", 255, [&](std::uint32_t v) { r.setByte(F::kCodeType, std::uint8_t(v)); });
   number("scanCode", 255, [&](std::uint32_t v) { r.setByte(F::kScanCode, std::uint8_t(v)); });
   if (auto it = j.find("doubleDie"); it != j.end()) {
@@ -364,7 +393,8 @@ int ConfigCommand(StationRuntime& rt, const MpOptions& o, const RunContext& c) {
   const std::vector<Setting> all = Settings(rt);
   if (o.command == Command::ConfigShow) {
     auto lock = rt.settingsLock();
-    for (const auto& s : all) std::fprintf(c.out, "%s=%s\n", s.name.c_str(), s.get(rt.settings()).c_str());
+    for (const auto& s : all)
+      std::fprintf(c.out, "%s=%s\n", s.name.c_str(), s.get(rt.settings()).c_str());
     return kExitOk;
   }
   const Setting* s = Find(all, o.key);
@@ -390,16 +420,19 @@ int FlashTypesCommand(StationRuntime& rt, const MpOptions& o, const RunContext& 
     for (std::size_t i = 0; i < image.flashTypeCount(); ++i) {
       const ConstFlashTypeRecord r = image.flashTypeRecord(i);
       if (o.command == Command::FlashTypesList)
-        std::fprintf(c.out, "%3zu  %-30s  0x%08X  %u blocks x %u pages x %u sectors  code %u  scan %u\n", i,
-                     r.FlashName().c_str(), r.MainFlashID(), r.BlockPerChip(), unsigned(r.PagePerBlock()),
-                     unsigned(r.SectorPerPage()), unsigned(r.CodeType()), unsigned(r.ScanCode()));
+        std::fprintf(
+            c.out, "%3zu  %-30s  0x%08X  %u blocks x %u pages x %u sectors  code %u  scan %u\n", i,
+            r.FlashName().c_str(), r.MainFlashID(), r.BlockPerChip(), unsigned(r.PagePerBlock()),
+            unsigned(r.SectorPerPage()), unsigned(r.CodeType()), unsigned(r.ScanCode()));
       else
         array.push_back(FlashTypeJson(r));
     }
     if (o.command == Command::FlashTypesList) return kExitOk;
-    const std::string text = array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const std::string text =
+        array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const FileResult w = WriteFileAtomically(
-        o.file, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        o.file, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                              text.size()));
     if (!w) return Fail(c, o.file + ": " + w.describe());
     return kExitOk;
   }
@@ -432,7 +465,8 @@ int FlashTypesCommand(StationRuntime& rt, const MpOptions& o, const RunContext& 
     }
     SettingsPages& pages = rt.settings();
     pages.flashTypes().Fill();
-    if (pages.form().flashTypeSelection >= int(records.size())) pages.form().flashTypeSelection = -1;
+    if (pages.form().flashTypeSelection >= int(records.size()))
+      pages.form().flashTypeSelection = -1;
     pages.form().flashTypeList = pages.flashTypes().names();
   }
   std::fprintf(c.out, "%zu flash types imported\n", records.size());
@@ -444,9 +478,9 @@ int CodeTypesCommand(StationRuntime& rt, const MpOptions& o, const RunContext& c
     const ConfigImage image = rt.imageSnapshot();
     for (std::size_t i = 0; i < image.codeTypeCount(); ++i) {
       const ConstCodeTypeRecord r = image.codeTypeRecord(i);
-      std::fprintf(c.out, "%zu  %-30s  real %u  length %u  copies %u  (%zu bytes)\n", i, r.CodeName().c_str(),
-                   unsigned(r.RealCodeLength()), unsigned(r.CodeLength()), unsigned(r.CodeCount()),
-                   r.UsedImageBytes());
+      std::fprintf(c.out, "%zu  %-30s  real %u  length %u  copies %u  (%zu bytes)\n", i,
+                   r.CodeName().c_str(), unsigned(r.RealCodeLength()), unsigned(r.CodeLength()),
+                   unsigned(r.CodeCount()), r.UsedImageBytes());
     }
     return kExitOk;
   }
@@ -455,8 +489,8 @@ int CodeTypesCommand(StationRuntime& rt, const MpOptions& o, const RunContext& c
     CodeTypePage& page = rt.settings().codeTypes();
     const int count = int(page.names().size());
     if (o.index > count || o.index >= int(I::kCodeTypeCount))
-      return Fail(c, "code type " + std::to_string(o.index) + " does not exist (0.." + std::to_string(count) +
-                         ", where " + std::to_string(count) + " adds one)");
+      return Fail(c, "code type " + std::to_string(o.index) + " does not exist (0.." +
+                         std::to_string(count) + ", where " + std::to_string(count) + " adds one)");
     if (o.index == count)
       page.Add();
     else

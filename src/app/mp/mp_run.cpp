@@ -26,7 +26,9 @@ int SetupError(const RunContext& c, const std::string& reason) {
   return kExitUsage;
 }
 
-bool Interrupted(const RunContext& c) { return c.interrupt && c.interrupt->load() != 0; }
+bool Interrupted(const RunContext& c) {
+  return c.interrupt && c.interrupt->load() != 0;
+}
 
 std::string LocalTimestamp() {
   const std::time_t now = std::time(nullptr);
@@ -59,7 +61,8 @@ std::vector<int> StartedPorts(Station& station) {
 
 std::vector<PortLine> LinesOf(Station& station, const std::vector<int>& ports) {
   std::vector<PortLine> lines;
-  for (int k : ports) lines.push_back({k, station.record(k).PortKey, station.display(k).snapshot()});
+  for (int k : ports)
+    lines.push_back({k, station.record(k).PortKey, station.display(k).snapshot()});
   return lines;
 }
 

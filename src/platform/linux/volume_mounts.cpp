@@ -20,7 +20,8 @@ bool Exists(const fs::path& p) {
 std::vector<std::string> Children(const fs::path& dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -40,7 +41,8 @@ std::vector<std::string> BlockDevicesOf(const std::string& devicePath, const Mou
   std::string disk;
   if (name.rfind("sg", 0) == 0) {
     // The SCSI device of the generic node lists its block device.
-    const auto blocks = Children(paths.sysfs / "class" / "scsi_generic" / name / "device" / "block");
+    const auto blocks =
+        Children(paths.sysfs / "class" / "scsi_generic" / name / "device" / "block");
     if (blocks.empty()) return {};
     disk = blocks.front();
   } else if (Exists(paths.sysfs / "class" / "block" / name)) {
