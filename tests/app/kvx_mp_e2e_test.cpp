@@ -233,7 +233,8 @@ TEST_F(KvxMpProduceE2E, CtrlCDuringProductionStopsEveryJobAndExits130) {
   const Outcome r = mp.wait(pid);
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 2500ms);
   EXPECT_EQ(r.status, 130) << r.err;
-  EXPECT_GE(Count(r.out, R"(\[purple\] Port-\d+ )"), 1) << r.out;
+  // The purple "Cancel" lasts only until the worker writes the red result
+  // line; the sampled output need not catch it, the final lines must be red.
   EXPECT_EQ(Count(r.out, R"((^|\n)Port-\d+ +Port-1-1\.\d +sim:\d+ +red +Finished\.)"), 8) << r.out;
 }
 
