@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -30,37 +31,60 @@ using I = ConfigImage;
 constexpr const char* kPortsSection = "Ports";
 constexpr const char* kWindowName = "MainForm";
 
-// The flash-type list as identification sees it. The caller holds the
-// station's control lock (discovery does while it identifies).
-class ImageFlashTypes final : public FlashTypeCatalog {
+// The flash-type list as identification sees it: a copy of the table taken
+// under the control lock when a refresh begins. Identification may read it
+// with or without that lock (it talks to the disk meanwhile), and the window
+// may edit the table at the same time without a race.
+class FlashTypeSnapshot final : public FlashTypeCatalog {
  public:
-  explicit ImageFlashTypes(const ConfigImage& image) : image_(image) {}
-  int count() const override { return int(image_.flashTypeCount()); }
+  // Under the control lock.
+  void take(const ConfigImage& image) {
+    auto list = std::make_shared<std::vector<FlashTypeIdentity>>();
+    for (std::size_t i = 0; i < image.flashTypeCount(); ++i) {
+      const ConstFlashTypeRecord r = image.flashTypeRecord(i);
+      FlashTypeIdentity f;
+      f.mainFlashId = r.MainFlashID();
+      f.idVariant = r.IdVariant();
+      f.blockPerChip16 = r.BlockPerChip16();
+      f.pagePerBlock = r.PagePerBlock();
+      f.sectorPerPage = r.SectorPerPage();
+      f.doubleDie = r.DoubleDie();
+      f.name = r.FlashName();
+      list->push_back(std::move(f));
+    }
+    std::lock_guard l(m_);
+    list_ = std::move(list);
+  }
+  int count() const override { return int(current()->size()); }
   FlashTypeIdentity identity(int index) const override {
-    const ConstFlashTypeRecord r = image_.flashTypeRecord(std::size_t(index));
-    FlashTypeIdentity f;
-    f.mainFlashId = r.MainFlashID();
-    f.idVariant = r.IdVariant();
-    f.blockPerChip16 = r.BlockPerChip16();
-    f.pagePerBlock = r.PagePerBlock();
-    f.sectorPerPage = r.SectorPerPage();
-    f.doubleDie = r.DoubleDie();
-    f.name = r.FlashName();
-    return f;
+    const auto list = current();
+    // A newer copy may be shorter than the one the caller counted.
+    if (index < 0 || index >= int(list->size())) return {};
+    return (*list)[std::size_t(index)];
   }
 
  private:
-  const ConfigImage& image_;
+  std::shared_ptr<const std::vector<FlashTypeIdentity>> current() const {
+    std::lock_guard l(m_);
+    return list_;
+  }
+  mutable std::mutex m_;
+  std::shared_ptr<const std::vector<FlashTypeIdentity>> list_ =
+      std::make_shared<std::vector<FlashTypeIdentity>>();
 };
 
 // The operator's flash-type choice: the settings form's FlashTypeList,
 // FlashCount and AutoSelect. A successful identification selects its type in
 // the form and stores the choice in the image (bytes 0, 4 and 5), so a later
-// save keeps it. Called under the station's control lock.
+// save keeps it. select() and the two counts are used under the station's
+// control lock; AutoSelect is copied when a refresh begins, since
+// identification asks for it while it talks to the disk.
 class FormSelection final : public FlashSelection {
  public:
   FormSelection(ConfigImage& image, SettingsPages& pages) : image_(image), pages_(pages) {}
-  bool autoSelect() const override { return pages_.form().autoSelect; }
+  // Under the control lock.
+  void take() { autoSelect_.store(pages_.form().autoSelect); }
+  bool autoSelect() const override { return autoSelect_.load(); }
   int flashCount() const override { return pages_.form().flashCount; }
   int flashTypeSelection() const override { return pages_.form().flashTypeSelection; }
   void select(int index, int count) override {
@@ -73,6 +97,7 @@ class FormSelection final : public FlashSelection {
  private:
   ConfigImage& image_;
   SettingsPages& pages_;
+  std::atomic<bool> autoSelect_{true};
 };
 
 // The port map in the ini file's "Ports" section. A write that does not
@@ -158,14 +183,13 @@ class Runtime final : public StationRuntime {
                                                         }})),
         station_(router_, *sequence_, op, language_, hooks()),
         pages_(station_.config(), station_.options(), op, station_.messages(), home_),
-        flashTypes_(station_.config()),
         selection_(station_.config(), pages_),
         sysfs_(sim_ ? nullptr : std::make_unique<SysfsUsbTopology>()),
         udev_(sim_ ? nullptr : std::make_unique<UdevHotplugSource>()),
         topology_(sim_ ? static_cast<UsbTopology&>(sim_->topology()) : *sysfs_),
         hotplug_(sim_ ? sim_->hotplug() : static_cast<HotplugSource&>(*udev_)),
         discovery_(station_, topology_, portMap_, flashTypes_, selection_),
-        refresher_(std::make_unique<RefreshWorker>([this] { discovery_.RefreshPorts(); })),
+        refresher_(std::make_unique<RefreshWorker>([this] { refresh(); })),
         watcher_(
             discovery_, hotplug_, [this] { requestRefresh(); }, &popups_) {
     // Real disks always go through the host's pass-through; simulated ones
@@ -244,13 +268,12 @@ class Runtime final : public StationRuntime {
     return station_.config();
   }
 
-  void refreshNow() override { discovery_.RefreshPorts(); }
+  void refreshNow() override { refresh(); }
   void startHotplug() override {
     {
       // After a stop the enumeration thread is gone; a new start brings it back.
       std::lock_guard l(refresherMutex_);
-      if (!refresher_)
-        refresher_ = std::make_unique<RefreshWorker>([this] { discovery_.RefreshPorts(); });
+      if (!refresher_) refresher_ = std::make_unique<RefreshWorker>([this] { refresh(); });
     }
     watcher_.start(true);
   }
@@ -301,6 +324,16 @@ class Runtime final : public StationRuntime {
   static std::unique_ptr<ProductionSequence> MakeSequence(const RuntimeOptions& o,
                                                           ProductionEnvironment env) {
     return o.makeSequence ? o.makeSequence(std::move(env)) : MakeStationProduction(std::move(env));
+  }
+
+  // Every refresh starts from the settings as they are now.
+  void refresh() {
+    {
+      auto lock = settingsLock();
+      flashTypes_.take(station_.config());
+      selection_.take();
+    }
+    discovery_.RefreshPorts();
   }
 
   StationHooks hooks() {
@@ -395,7 +428,7 @@ class Runtime final : public StationRuntime {
   std::unique_ptr<ProductionSequence> sequence_;
   Station station_;
   SettingsPages pages_;
-  ImageFlashTypes flashTypes_;
+  FlashTypeSnapshot flashTypes_;
   FormSelection selection_;
   std::unique_ptr<SysfsUsbTopology> sysfs_;
   std::unique_ptr<UdevHotplugSource> udev_;
