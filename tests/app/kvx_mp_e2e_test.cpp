@@ -205,6 +205,16 @@ TEST_F(KvxMpProduceE2E, JsonOfTheMainJobHoldsEightResultsOfZero) {
   }
 }
 
+TEST_F(KvxMpProduceE2E, ExportWritesTheHostImageAndRawNandOfEveryProducedDisk) {
+  const std::filesystem::path out = home / "export";
+  const Outcome r = mp.run(at({"--sim", "2", "produce", "--export-dir", out.string()}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"disk0.img", "disk1.img", "disk0.nand", "disk1.nand"}) {
+    std::error_code ec;
+    EXPECT_GT(std::filesystem::file_size(out / name, ec), 0u) << name << " " << ec.message();
+  }
+}
+
 TEST_F(KvxMpProduceE2E, ADiskThatFailsIsRedAndTheOthersFinish) {
   // Disk 1 has every block bad; disk 2 vanishes after a few hundred commands.
   std::string bad;
@@ -223,7 +233,15 @@ TEST_F(KvxMpProduceE2E, ADiskThatFailsIsRedAndTheOthersFinish) {
 }
 
 TEST_F(KvxMpProduceE2E, CtrlCDuringProductionStopsEveryJobAndExits130) {
-  const pid_t pid = mp.spawn(at({"--sim", "8", "produce"}));
+  // The demo's disks at full latency: the jobs run long enough to be stopped.
+  std::string disks;
+  for (int i = 0; i < 8; ++i)
+    disks += std::string(i ? "," : "") + R"({"blocksPerChip": 256, "pagesPerBlock": 32})";
+  test::WriteBytes(home / "slow.json",
+                   R"({"latency": {"scale": 1, "commandUs": 125, "readPageUs": 50,
+      "programPageUs": 300, "eraseBlockUs": 2000, "perKiBUs": 25}, "disks": [)" +
+                       disks + "]}");
+  const pid_t pid = mp.spawn(at({"--sim-profile", (home / "slow.json").string(), "produce"}));
   // Wait until the jobs show lines of their own (not the identification's).
   for (int i = 0;
        i < 100 && Count(mp.stdoutSoFar(), R"(\[blue\] Port-\d+ +Port-\S+ +(?!pcs = ))") == 0; ++i)
