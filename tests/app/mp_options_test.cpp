@@ -18,6 +18,11 @@ TEST(MpOptions, ParsesCommandsAndOptions) {
   EXPECT_EQ(r.options->scanLevel, 2);
   EXPECT_EQ(r.options->reportFile, "log.csv");
 
+  r = ParseCommandLine({"produce", "--sim", "8"});
+  ASSERT_TRUE(r.options) << r.message;
+  EXPECT_EQ(r.options->simDisks, 8) << "station options may follow the command";
+  EXPECT_EQ(r.options->command, Command::Produce);
+
   r = ParseCommandLine({"config", "set", "VendorInfo", "ACME"});
   ASSERT_TRUE(r.options);
   EXPECT_EQ(r.options->command, Command::ConfigSet);

@@ -7,6 +7,8 @@ namespace kvx::mp {
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   CLI::App app{"kvx-mp: the terminal station for USB flash disk production", "kvx-mp"};
   app.require_subcommand(1);
+  // Station options may also follow the command ("produce --sim 8").
+  app.fallthrough();
   MpOptions o;
   int simDisks = 0;
   app.add_option("--home", o.home, "station folder (config.dat, ini file, Lang/, LoginFiles/, ...)");
