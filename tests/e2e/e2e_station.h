@@ -8,13 +8,12 @@
 
 #include <filesystem>
 #include <memory>
-#include <random>
 
-#include "config/code_types.h"
 #include "config/config_image.h"
 #include "device/device_router.h"
 #include "device/port_discovery.h"
 #include "device/port_map.h"
+#include "engine/demo_settings.h"
 #include "engine/production.h"
 #include "engine/station.h"
 #include "sim/simulator.h"
@@ -26,45 +25,14 @@ using sim::Simulator;
 
 inline constexpr std::uint32_t kSimFlashId = 0xECD35195;
 
-// Code type `index`: `realSectors` of random code with its checksum,
-// `codeLength` sectors per copy, `copies` copies in the system block.
-inline void PutCodeType(ConfigImage& image, int index, const std::string& name,
-                        std::uint8_t realSectors, std::uint8_t codeLength, std::uint8_t copies) {
-  CodeTypeRecord r = image.codeTypeRecord(std::size_t(index));
-  r.setCodeName(name);
-  r.setByte(CodeTypeRecord::kRealCodeLength, realSectors);
-  r.setByte(CodeTypeRecord::kCodeLength, codeLength);
-  r.setByte(CodeTypeRecord::kCodeCount, copies);
-  std::mt19937 rng(std::uint32_t(index) + 11);
-  auto code = r.CodeImage();
-  for (auto& b : code) b = std::uint8_t(rng());
-  CodeChecksum(code, realSectors);
-}
-
-// The settings the tests start from: one removable zone, Fix serials, the
-// flash type of the simulator's short-form disks.
-inline void DemoSettings(ConfigImage& image, std::uint32_t blocks = 256, std::uint16_t pages = 32,
-                         std::uint8_t sectors = 4) {
-  FlashTypeRecord ft = image.flashTypeRecord(0);
-  ft.setFlashName("SIM-NAND");
-  ft.setMainFlashID(kSimFlashId);
-  ft.setBlockPerChip(blocks);
-  ft.setPagePerBlock(pages);
-  ft.setByte(FlashTypeRecord::kSectorPerPage, sectors);
-  ft.setByte(FlashTypeRecord::kScanCode, 0);
-  ft.setByte(FlashTypeRecord::kCodeType, 1);
-  PutCodeType(image, 0, "scan", 4, 4, 1);
-  PutCodeType(image, 1, "final", 8, 8, 2);
-  image.setU8(ConfigImage::kActiveZoneCount, 1);
-  image.setText(ConfigImage::kVendorCode, ConfigImage::kCodeWidth, "0x1234");
-  image.setText(ConfigImage::kProductCode, ConfigImage::kCodeWidth, "0x5678");
-  image.setText(ConfigImage::kVendorInfo, ConfigImage::kVendorInfoWidth, "KVX     ");
-  image.setText(ConfigImage::kProductInfo, ConfigImage::kProductInfoWidth, "Flash Disk      ");
+// The station's built-in demo settings for the simulated flash, with a fixed
+// serial text and a volume label the tests look for.
+inline void DemoSettings(ConfigImage& image, std::uint32_t blocks = 256, std::uint32_t pages = 32,
+                         std::uint32_t sectors = 4) {
+  FillDemoSettings(image, {{kSimFlashId, false, blocks, pages, sectors}});
   image.setU8(ConfigImage::kSerialMode, 1);
   image.setText(ConfigImage::kSerialNumber, ConfigImage::kSerialNumberWidth, "KVX0000000000001");
-  image.setU8(ConfigImage::kZone0DiskType, kDiskRemovable);
   image.setText(ConfigImage::kZone0Label, ConfigImage::kLabelWidth, "KVXDISK");
-  image.setU16(ConfigImage::kZone1BarWidth, 200);  // one zone: the middle bar only
 }
 
 class ImageCatalog : public FlashTypeCatalog {
