@@ -1,10 +1,9 @@
 // kvx-mp as a user runs it: the built executable, its exit status, its
 // stdout and stderr. Output goes to files, so the station sees no terminal.
 //
-// The tests of the suite KvxMpProduceE2E check what the main job must give
-// with the real production sequence (blue "Finished" lines, results of 0,
-// Ctrl+C while jobs run). They fail as long as the sequence ends every job
-// red; they are kept as they are so they pass the moment it lands.
+// The suite KvxMpProduceE2E checks what the main job must give on the
+// simulated disks: blue "Finished" lines, results of 0, a failing disk in
+// red while the others finish, Ctrl+C while jobs run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -181,7 +180,7 @@ TEST_F(KvxMpE2E, CtrlCWhileDisksAreIdentifiedExits130BeforeAnyJob) {
   EXPECT_EQ(r.out, "");
 }
 
-// --- what the main job gives once the production sequence produces disks ---
+// --- what the main job gives ---
 
 class KvxMpProduceE2E : public KvxMpE2E {};
 
