@@ -404,9 +404,9 @@ Profile LoadProfile(const std::string& path) {
 
 Latency DemoLatency() {
   // A USB 2.0 bulk-only round trip is ~125 us, a page read ~50 us, a program
-  // ~300 us, a block erase ~2 ms; the demo runs them at a tenth.
+  // ~300 us, a block erase ~2 ms; the demo runs them at that pace.
   Latency l;
-  l.scale = 0.1;
+  l.scale = 1.0;
   l.commandUs = 125;
   l.readPageUs = 50;
   l.programPageUs = 300;
