@@ -25,13 +25,9 @@ constexpr std::uint32_t kProbeTimeout = 2;
 constexpr std::uint32_t kSystemReadTimeout = 5;
 constexpr std::uint32_t kSystemWriteTimeout = 10;
 constexpr std::uint8_t kCdrom = 0x85;
-// Flash-type record bytes read by the sequence.
-constexpr std::size_t kFtBlockPerChip = 40, kFtBlockPerChip16 = 47, kFtPagePerBlock = 49,
-                      kFtSectorPerPage = 53;
-
-std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at) {
-  return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
-         std::uint32_t(b[at + 3]) << 24;
+// The job's copy of its flash type, through the settings' record view.
+ConstFlashTypeRecord JobFlashType(const FORMATINFO& rec) {
+  return ConstFlashTypeRecord(std::span<const std::uint8_t, C::kFlashTypeSize>(rec.FlashType));
 }
 
 // What a job needs from the settings image, copied at job start on the
@@ -90,12 +86,12 @@ class StationProduction final : public ProductionSequence {
 };
 
 std::optional<FlashGeometry> StationProduction::geometry(PortJob& job, bool forScan) {
-  const auto& ft = job.rec.FlashType;
+  const ConstFlashTypeRecord ft = JobFlashType(job.rec);
   FlashGeometry g;
   g.chipCount = job.rec.ChipCount;
-  g.blockPerChip = Le32(ft, kFtBlockPerChip);
-  g.pagePerBlock = std::uint32_t(ft[kFtPagePerBlock] | ft[kFtPagePerBlock + 1] << 8);
-  g.sectorPerPage = ft[kFtSectorPerPage];
+  g.blockPerChip = ft.BlockPerChip();
+  g.pagePerBlock = ft.PagePerBlock();
+  g.sectorPerPage = ft.SectorPerPage();
   g.sectorsPerPageX =
       (job.rec.LargePage && g.sectorPerPage <= 4) ? g.sectorPerPage * 2 : g.sectorPerPage;
   if (const std::string problem = GeometryProblem(g, forScan); !problem.empty()) {
@@ -243,12 +239,11 @@ std::int32_t StationProduction::RunProduction(PortJob& job) {
   const bool mpcs = job.options.mpcsHighFormatSelected();
   rec.BadPages = 0;
   if (mpcs) {
-    const std::uint32_t bpc = Le32(rec.FlashType, kFtBlockPerChip);
+    const std::uint32_t bpc = JobFlashType(rec).BlockPerChip();
     if (rec.BlockCountOverride > bpc) {
-      const std::uint32_t v = rec.BlockCountOverride;
-      for (int i = 0; i < 4; ++i) rec.FlashType[kFtBlockPerChip + std::size_t(i)] = std::uint8_t(v >> (8 * i));
-      rec.FlashType[kFtBlockPerChip16] = std::uint8_t(v);
-      rec.FlashType[kFtBlockPerChip16 + 1] = std::uint8_t(v >> 8);
+      // Sets the 32-bit block count and its 16-bit copy together.
+      FlashTypeRecord(std::span<std::uint8_t, C::kFlashTypeSize>(rec.FlashType))
+          .setBlockPerChip(rec.BlockCountOverride);
     } else if (rec.BlockCountOverride != 0) {
       rec.BlockCountOverride = std::uint16_t(bpc);
     }
