@@ -170,6 +170,43 @@ std::uint32_t Simulator::eraseCount(int disk, std::uint32_t portBlock) {
   });
 }
 
+bool Simulator::transplantChip(int from, std::uint32_t fromChip, int to, std::uint32_t toChip,
+                               std::string* error) {
+  auto fail = [&](const char* why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (from < 0 || from >= diskCount() || to < 0 || to >= diskCount()) return fail("no such disk");
+  struct Page {
+    std::uint32_t address;
+    std::vector<std::uint8_t> raw;
+  };
+  std::vector<Page> pages;
+  Geometry source;
+  const bool read = disks_[std::size_t(from)]->withUnit([&](SimUnit& unit) {
+    auto* ctrl = dynamic_cast<ControllerUnit*>(&unit);
+    if (!ctrl || fromChip >= ctrl->nand().geometry().chips) return false;
+    source = ctrl->nand().geometry();
+    ctrl->nand().forEachProgrammed(
+        [&](std::uint32_t chip, std::uint32_t page, std::span<const std::uint8_t> raw) {
+          if (chip == fromChip) pages.push_back({page, {raw.begin(), raw.end()}});
+        });
+    return true;
+  });
+  if (!read) return fail("the source disk has no such chip");
+  const bool written = disks_[std::size_t(to)]->withUnit([&](SimUnit& unit) {
+    auto* ctrl = dynamic_cast<ControllerUnit*>(&unit);
+    if (!ctrl || toChip >= ctrl->nand().geometry().chips) return false;
+    const Geometry& g = ctrl->nand().geometry();
+    if (g.blocksPerChip != source.blocksPerChip || g.pagesPerBlock != source.pagesPerBlock ||
+        g.sectorsPerPage != source.sectorsPerPage)
+      return false;
+    for (const Page& p : pages) ctrl->nand().overwrite(toChip, p.address, 0, p.raw);
+    return true;
+  });
+  return written || fail("the target disk has no such chip or another geometry");
+}
+
 void Simulator::injectFaults(int disk, const Faults& faults) { disks_.at(disk)->addFaults(faults); }
 
 void Simulator::setLatency(const Latency& latency) {

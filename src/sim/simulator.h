@@ -104,6 +104,16 @@ class Simulator final : public DeviceAccess {
   // generic disk or a block out of range.
   std::uint32_t eraseCount(int disk, std::uint32_t portBlock);
 
+  // Moves a flash package between disks, as a rework station would: every
+  // programmed page of chip `fromChip` of disk `from` is written to the same
+  // page of chip `toChip` of disk `to` (whose chip should be blank). The
+  // target keeps its own defects, so a test that wants the package's factory
+  // bad blocks on the new disk lists them in the new disk's profile. False
+  // with `error` set when either disk has no flash, a chip is out of range or
+  // the geometries differ.
+  bool transplantChip(int from, std::uint32_t fromChip, int to, std::uint32_t toChip,
+                      std::string* error = nullptr);
+
   SimTopology& topology() { return *topology_; }
   HotplugSource& hotplug() { return *topology_; }
 

@@ -16,6 +16,7 @@
 #include "engine/demo_settings.h"
 #include "engine/production.h"
 #include "engine/station.h"
+#include "sim/sim_profile.h"
 #include "sim/simulator.h"
 #include "support/flash_fakes.h"
 
@@ -33,6 +34,23 @@ inline void DemoSettings(ConfigImage& image, std::uint32_t blocks = 256, std::ui
   image.setU8(ConfigImage::kSerialMode, 1);
   image.setText(ConfigImage::kSerialNumber, ConfigImage::kSerialNumberWidth, "KVX0000000000001");
   image.setText(ConfigImage::kZone0Label, ConfigImage::kLabelWidth, "KVXDISK");
+}
+
+// A controller disk of the demo flash (256 blocks of 32 pages of 4 sectors per
+// chip) with no defects, and a simulator of such disks on the default tree.
+inline sim::DiskSpec ControllerDisk(std::uint32_t chips = 1) {
+  sim::DiskSpec d;
+  d.geometry = {chips, 256, 32, 4};
+  for (std::uint32_t c = 0; c < chips; ++c) d.ids[c] = {kSimFlashId, 0};
+  return d;
+}
+
+inline std::unique_ptr<Simulator> SimOf(std::vector<sim::DiskSpec> disks) {
+  sim::Profile p;
+  const int n = int(disks.size());
+  p.disks = std::move(disks);
+  p.buses = sim::DefaultTree(n);
+  return std::make_unique<Simulator>(p);
 }
 
 class ImageCatalog : public FlashTypeCatalog {

@@ -14,20 +14,9 @@ namespace fs = std::filesystem;
 using sim::DiskSpec;
 using sim::Profile;
 
-DiskSpec Disk() {
-  DiskSpec d;
-  d.geometry = {1, 256, 32, 4};
-  d.ids[0] = {kSimFlashId, 0};
-  return d;
-}
+DiskSpec Disk() { return ControllerDisk(); }
 
-std::unique_ptr<Simulator> Sim(std::vector<DiskSpec> disks) {
-  Profile p;
-  const int n = int(disks.size());
-  p.disks = std::move(disks);
-  p.buses = sim::DefaultTree(n);
-  return std::make_unique<Simulator>(p);
-}
+std::unique_ptr<Simulator> Sim(std::vector<DiskSpec> disks) { return SimOf(std::move(disks)); }
 
 std::vector<std::uint8_t> Read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
