@@ -70,6 +70,11 @@ bool SimDisk::plug() {
 void SimDisk::addFaults(const Faults& f) {
   std::lock_guard lock(m_);
   if (f.unplugAfter) faults_.unplugAfter = commands_ + f.unplugAfter;
+  // Counted from now, like unplugAfter.
+  for (UnplugFault u : f.unplugOn) {
+    u.nth += seen_[u.opcode];
+    faults_.unplugOn.push_back(u);
+  }
   faults_.timeouts.insert(faults_.timeouts.end(), f.timeouts.begin(), f.timeouts.end());
   faults_.senses.insert(faults_.senses.end(), f.senses.begin(), f.senses.end());
 }
@@ -95,13 +100,21 @@ ScsiResult SimDisk::send(DeviceHandle h, DataDirection dir, const Cdb& cdb, void
       return std::find(dead_.begin(), dead_.end(), h) != dead_.end() ? ENODEV : EBADF;
     if (length > 0 && buffer == nullptr) return EFAULT;
     ++commands_;
-    if (faults_.unplugAfter != 0 && commands_ > faults_.unplugAfter) {
-      faults_.unplugAfter = 0;  // once: a disk plugged back in stays
+    const std::uint32_t occurrence = ++seen_[cdb[0]];
+    bool unplugNow = faults_.unplugAfter != 0 && commands_ > faults_.unplugAfter;
+    if (unplugNow) faults_.unplugAfter = 0;  // once: a disk plugged back in stays
+    for (auto u = faults_.unplugOn.begin(); u != faults_.unplugOn.end(); ++u) {
+      if (u->opcode == cdb[0] && u->nth == occurrence) {
+        faults_.unplugOn.erase(u);
+        unplugNow = true;
+        break;
+      }
+    }
+    if (unplugNow) {
       unplugLocked();
       vanished = true;
       result = ENODEV;
     } else {
-      const std::uint32_t occurrence = ++seen_[cdb[0]];
       const Latency lat = latency_;
       for (const auto& t : faults_.timeouts) {
         if (t.opcode == cdb[0] && Matches(occurrence, t.nth, t.count)) {

@@ -175,6 +175,17 @@ Faults ParseFaults(const json& o, const std::string& where) {
   if (!o.is_object()) Bad(where, "expected an object");
   Faults f;
   f.unplugAfter = NumOr(o, "unplugAfter", 0, where);
+  if (auto it = o.find("unplugOn"); it != o.end()) {
+    if (!it->is_array()) Bad(where + ".unplugOn", "expected a list");
+    for (const auto& v : *it) {
+      const std::string w = where + ".unplugOn";
+      if (!v.is_object() || !v.contains("opcode")) Bad(w, "each entry needs an opcode");
+      UnplugFault u;
+      u.opcode = Byte(v, "opcode", 0, w);
+      u.nth = std::uint32_t(std::max<std::uint64_t>(1, NumOr(v, "nth", 1, w)));
+      f.unplugOn.push_back(u);
+    }
+  }
   if (auto it = o.find("timeouts"); it != o.end()) {
     if (!it->is_array()) Bad(where + ".timeouts", "expected a list");
     for (const auto& v : *it) {

@@ -21,7 +21,7 @@
 //                     | {"random": 4},
 //        "programFailPages": [{"block": 9, "page": 2}] | {"random": 1},
 //        "wearOut": [{"block": 30, "erases": 4}]},
-//      "faults": {"unplugAfter": 500,
+//      "faults": {"unplugAfter": 500, "unplugOn": [{"opcode": "0xD7", "nth": 2}],
 //                 "timeouts": [{"opcode": "0xDA", "nth": 3, "count": 1}],
 //                 "senses": [{"opcode": "0xD5", "key": 3, "asc": "0x0C", "ascq": 0,
 //                             "nth": 1, "count": 0}]},

@@ -82,10 +82,17 @@ struct SenseFault {
   std::uint32_t nth = 1;
   std::uint32_t count = 1;  // 0 = every later one
 };
+// The disk vanishes when the nth command with this opcode arrives (that
+// command fails like every later one): an unplug in a chosen stage of a job.
+struct UnplugFault {
+  std::uint8_t opcode = 0;
+  std::uint32_t nth = 1;  // 1-based
+};
 struct Faults {
   // The disk vanishes after this many commands (every later one answers like
   // an unplugged device); 0 = never.
   std::uint64_t unplugAfter = 0;
+  std::vector<UnplugFault> unplugOn;
   std::vector<TimeoutFault> timeouts;
   std::vector<SenseFault> senses;
 };

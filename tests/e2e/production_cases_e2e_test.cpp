@@ -155,6 +155,65 @@ TEST(ProductionCasesE2E, UnpluggedMidJobEndsRedOthersFinish) {
   EXPECT_EQ(s.station.record(2).LastResult, 0);
 }
 
+// The disk on slot 1 vanishes when the nth command of an opcode that only
+// one stage sends arrives; its job ends red, slots 0 and 2 finish. The
+// commands of one production of the demo flash, in order: 0xD5 (configuration
+// table), 0xD7 (scan firmware), 4 x 0xD2 (scan erase phase), 0xDA (firmware
+// scan), 5 x 0xD2 (high-format erase), 0xD5/0xD4 pairs (system area and table
+// blocks with read-back), 0xD2 + 0xD5/0xD4 per data block, 0xD5 (system
+// information), 0xD7 (final firmware), 0x2A/0x28 (file systems with read-back),
+// 0xF9/0xF8 (logical scan, when chosen).
+TEST(ProductionCasesE2E, UnpluggedInEveryStageEndsRedOthersFinish) {
+  struct Case {
+    const char* stage;
+    std::uint8_t opcode;
+    std::uint32_t nth;
+    bool logicScan = false;
+    bool reformat = false;  // a re-format of a produced disk
+  };
+  const Case cases[] = {
+      {"configuration table download", 0xD5, 1},
+      {"scan firmware download", 0xD7, 1},
+      {"scan erase phase", 0xD2, 2},
+      {"firmware scan", 0xDA, 100},
+      {"high-format erase", 0xD2, 7},
+      {"system area write", 0xD5, 2},
+      {"system area read-back", 0xD4, 1},
+      {"data block initialisation", 0xD5, 200},
+      {"final firmware download", 0xD7, 2},
+      {"file system write", 0x2A, 1},
+      {"file system read-back", 0x28, 3},
+      {"logical scan", 0xF9, 1, true},
+      {"re-format probe", 0xD4, 1, false, true},
+      {"re-format rewrite", 0xD5, 2, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stage);
+    DiskSpec vanishing = Disk();
+    if (!c.reformat) vanishing.faults.unplugOn = {{c.opcode, c.nth}};
+    SimStation s(Sim({Disk(), vanishing, Disk()}));
+    s.station.options().logicScan = c.logicScan;
+    s.produce();
+    if (c.reformat) {
+      ASSERT_EQ(s.station.record(1).LastResult, 0);
+      sim::Faults f;
+      f.unplugOn = {{c.opcode, c.nth}};
+      s.sim->injectFaults(1, f);
+      s.station.options().scanLevelIndex = 2;  // "High Format" of 4 levels
+      s.station.StartAll();
+      s.station.WaitForIdle();
+    }
+    EXPECT_FALSE(s.sim->plugged(1)) << "the fault was reached";
+    EXPECT_NE(s.station.record(1).LastResult, 0);
+    EXPECT_EQ(s.station.display(1).snapshot().colour, BarColour::Red)
+        << s.station.display(1).snapshot().text;
+    for (int other : {0, 2}) {
+      EXPECT_EQ(s.station.record(other).LastResult, 0) << s.station.display(other).snapshot().text;
+      EXPECT_EQ(s.station.display(other).snapshot().colour, BarColour::Blue);
+    }
+  }
+}
+
 TEST(ProductionCasesE2E, AGenericDiskKeepsEveryByte) {
   DiskSpec generic;
   generic.kind = sim::DiskKind::Generic;
