@@ -71,6 +71,9 @@ struct FORMATINFO {
   // Not part of the original record: the result code of the last job (0 =
   // success) and the port key of the socket the slot belongs to, for reports.
   std::int32_t LastResult = 0;
+  // Why the last job failed: the failing step's own message, which the result
+  // line replaces on the bar. Empty after a job that succeeded.
+  std::string FailureText;
   std::string PortKey;
 };
 

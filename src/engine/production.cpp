@@ -97,8 +97,6 @@ std::optional<FlashGeometry> StationProduction::geometry(PortJob& job, bool forS
   if (const std::string problem = GeometryProblem(g, forScan); !problem.empty()) {
     job.rec.StatusText = "Flash type not supported: " + problem;
     job.display.setBar(job.rec.StatusText, BarColour::Red, 0);
-    // The result line replaces the bar text; the report keeps the reason.
-    job.treeLine(job.rec.StatusText);
     return std::nullopt;
   }
   return g;

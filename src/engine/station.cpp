@@ -234,6 +234,7 @@ void Station::workerBody(int k) {
   PortJob job{k, rec, p.display, p.commands, tree_, messages_, options_, config_};
   bool highFormatPath = false;
   std::int32_t result = 0;
+  std::string failure;
   try {
     result = runSequence(job, highFormatPath);
     if (!highFormatPath && options_.highChipCheck.load()) {
@@ -250,11 +251,25 @@ void Station::workerBody(int k) {
     }
   } catch (const std::bad_alloc&) {
     result = msg::kMemoryError;
-  } catch (...) {
+    failure = messages_.str(msg::kMemoryError);
+  } catch (const std::exception& e) {
     // A failure inside a stage is never success.
     result = -1;
+    failure = std::string("internal error: ") + e.what();
+  } catch (...) {
+    result = -1;
+    failure = "internal error";
   }
   rec.LastResult = result;
+  if (result != 0) {
+    // The result line below replaces the failing step's own message on the
+    // bar; the report and the job summary keep it, so the reason is not lost.
+    if (failure.empty()) failure = p.display.snapshot().text;
+    const auto first = failure.find_first_not_of(' ');
+    failure = first == std::string::npos ? "result " + std::to_string(result) : failure.substr(first);
+    job.treeLine(failure);
+  }
+  rec.FailureText = std::move(failure);
   if (highFormatPath && options_.highChipCheck.load()) return;
 
   JobOutcome outcome;

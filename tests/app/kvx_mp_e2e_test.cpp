@@ -148,9 +148,9 @@ TEST_F(KvxMpE2E, JsonHasOneObjectPerStartedPortWithEveryField) {
     for (const char* key :
          {"result", "bad_pages", "disk_mib", "fixed_mib", "bin", "elapsed_seconds"})
       EXPECT_TRUE(j[key].is_number_integer()) << key;
-    for (const char* key : {"colour", "final_text", "serial"})
+    for (const char* key : {"colour", "final_text", "failure", "serial"})
       EXPECT_TRUE(j[key].is_string()) << key;
-    EXPECT_EQ(j.size(), 12u);
+    EXPECT_EQ(j.size(), 13u);
   }
 }
 

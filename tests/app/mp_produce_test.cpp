@@ -24,7 +24,9 @@ class ScriptedSequence : public ProductionSequence {
     job.rec.BadPages = 3;
     job.rec.DiskSectors = 100u << 11;
     job.rec.FixedSectors = 100u << 11;
-    return failPorts_.count(job.port) ? msg::kScanError : 0;
+    if (!failPorts_.count(job.port)) return 0;
+    job.display.setBar(" Scan failed on chip 0", BarColour::Red, 0);  // as a failing step does
+    return msg::kScanError;
   }
   std::int32_t RunHighFormatOnly(PortJob& job) override { return RunProduction(job); }
 
@@ -122,7 +124,9 @@ TEST_F(ProduceCommandTest, AFailedPortIsRedAndTheExitStatusOne) {
     EXPECT_EQ(j["result"], failed ? int(msg::kScanError) : 0) << j;
     EXPECT_EQ(j["colour"], failed ? "red" : "blue") << j;
     EXPECT_EQ(j["disk_mib"], 100);
+    EXPECT_EQ(j["failure"], failed ? "Scan failed on chip 0" : "") << j;
   }
+  EXPECT_NE(err.text().find("Port-1-1.3: Scan failed on chip 0"), std::string::npos) << err.text();
 }
 
 TEST_F(ProduceCommandTest, CtrlCStopsEveryJobLikeStopAllAndExits130) {

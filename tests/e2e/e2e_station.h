@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -74,7 +75,8 @@ class SimStation {
         home(std::filesystem::temp_directory_path() /
              ("kvx-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++))),
         sequence(MakeStationProduction({home, [this](int port, const std::string&) {
-                                          const auto dir = home / ("volume-" + std::to_string(port));
+                                          if (!volumesMounted) return std::filesystem::path();
+                                          const auto dir = volume(port);
                                           std::filesystem::create_directories(dir);
                                           return dir;
                                         }})),
@@ -95,6 +97,11 @@ class SimStation {
     station.StartAll();
     station.WaitForIdle();
   }
+
+  // Simulated disks are never mounted: a folder per port stands in for the
+  // mount point of the produced disk's volume, or nothing when unmounted.
+  std::filesystem::path volume(int port) const { return home / ("volume-" + std::to_string(port)); }
+  std::atomic<bool> volumesMounted{true};
 
   static inline int counter = 0;
   std::unique_ptr<Simulator> sim;

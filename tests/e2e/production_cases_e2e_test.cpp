@@ -214,6 +214,62 @@ TEST(ProductionCasesE2E, UnpluggedInEveryStageEndsRedOthersFinish) {
   }
 }
 
+// The folders of the home directory land in the produced disk's volume; a disk
+// whose volume is not mounted ends red with the copy error.
+TEST(ProductionCasesE2E, FolderCopiesLandInTheVolume) {
+  struct Case {
+    const char* name;
+    const char* folder;  // under the home directory
+    std::uint8_t zone0WriteProtect, bootType;
+    bool zone0Folder, mounted;
+    bool copied;
+  };
+  const Case cases[] = {
+      {"login files of a protected zone 0", "LoginFiles", 1, 0, false, true, true},
+      {"boot files", "BootFiles", 0, 1, false, true, true},
+      {"the zone-0 folder", "zone0", 0, 0, true, true, true},
+      {"boot files without boot type stay home", "BootFiles", 0, 0, false, true, false},
+      {"volume not mounted", "BootFiles", 0, 1, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimStation s(Sim({Disk()}));
+    const fs::path src = s.home / c.folder;
+    fs::create_directories(src / "sub");
+    std::ofstream(src / "readme.txt") << "hello";
+    std::ofstream(src / "sub" / "data.bin") << std::string(100000, 'x');
+    auto& cfg = s.station.config();
+    cfg.setU8(ConfigImage::kZone0WriteProtect, c.zone0WriteProtect);
+    s.station.options().zone0WriteProtect = c.zone0WriteProtect != 0;
+    cfg.setU8(ConfigImage::kBootType, c.bootType);
+    if (c.zone0Folder) cfg.setText(ConfigImage::kZone0FilePath, ConfigImage::kPathWidth, src.string());
+    s.volumesMounted = c.mounted;
+    s.produce();
+    const FORMATINFO& rec = s.station.record(0);
+    const PortView v = s.station.display(0).snapshot();
+    const fs::path volume = s.volume(0);
+    if (!c.mounted) {
+      EXPECT_EQ(rec.LastResult, msg::kCopyError);
+      EXPECT_EQ(v.colour, BarColour::Red);
+      // The result line takes the bar; the reason stays with the job.
+      EXPECT_EQ(v.text.rfind("Finished.", 0), 0u) << v.text;
+      EXPECT_NE(rec.FailureText.find("not mounted"), std::string::npos) << rec.FailureText;
+      const auto nodes = s.station.badPageTree().snapshot();
+      ASSERT_EQ(nodes.size(), 1u);
+      ASSERT_FALSE(nodes[0].lines.empty());
+      EXPECT_EQ(nodes[0].lines.back().text, rec.FailureText);
+      continue;
+    }
+    EXPECT_EQ(rec.LastResult, 0) << v.text;
+    EXPECT_EQ(v.colour, BarColour::Blue);
+    EXPECT_EQ(fs::exists(volume / "sub" / "data.bin"), c.copied);
+    if (c.copied) {
+      EXPECT_EQ(fs::file_size(volume / "sub" / "data.bin"), 100000u);
+      EXPECT_EQ(Read(volume / "readme.txt").size(), 5u);
+    }
+  }
+}
+
 TEST(ProductionCasesE2E, AGenericDiskKeepsEveryByte) {
   DiskSpec generic;
   generic.kind = sim::DiskKind::Generic;

@@ -29,6 +29,7 @@ std::vector<JobSummary> TwoJobs() {
   b.result = 33295;
   b.colour = "red";
   b.text = "a \"quoted\", text";
+  b.failure = "Copy error";
   return {a, b};
 }
 
@@ -41,6 +42,8 @@ TEST(JobSummary, JsonHasOneObjectPerJob) {
   EXPECT_EQ(json[1]["result"], 33295);
   EXPECT_EQ(json[1]["final_text"], "a \"quoted\", text");
   EXPECT_EQ(json[0]["fixed_mib"], 500);
+  EXPECT_EQ(json[0]["failure"], "");
+  EXPECT_EQ(json[1]["failure"], "Copy error");
 }
 
 TEST(JobSummary, JsonSurvivesBytesThatAreNoUtf8) {

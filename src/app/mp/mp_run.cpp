@@ -233,6 +233,11 @@ int Produce(StationRuntime& rt, const MpOptions& o, const RunContext& c) {
     for (const JobSummary& j : jobs) std::fprintf(c.out, "%s\n", FinalLine(j, false).c_str());
   }
   std::fflush(c.out);
+  // The result line replaced each failing step's own message; say it here.
+  for (const JobSummary& j : jobs)
+    if (j.result != 0 && !j.failure.empty())
+      std::fprintf(c.err, "kvx-mp: %s %s: %s\n", PortButtonCaption(j.slot).c_str(), j.portKey.c_str(),
+                   j.failure.c_str());
 
   int status = kExitOk;
   for (const JobSummary& j : jobs)

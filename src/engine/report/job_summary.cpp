@@ -27,6 +27,7 @@ JobSummary SummarizePort(Station& station, int slot) {
   s.result = rec.LastResult;
   s.colour = ColourName(v.colour);
   s.text = ExpandPercent(v.text, v.percent);
+  s.failure = ExpandPercent(rec.FailureText, 0);
   s.badPages = rec.BadPages;
   s.diskMiB = rec.DiskSectors >> 11;
   s.fixedMiB = rec.FixedSectors >> 11;
@@ -45,6 +46,7 @@ std::string JobsToJson(const std::vector<JobSummary>& jobs) {
                      {"result", j.result},
                      {"colour", j.colour},
                      {"final_text", j.text},
+                     {"failure", j.failure},
                      {"bad_pages", j.badPages},
                      {"disk_mib", j.diskMiB},
                      {"fixed_mib", j.fixedMiB},

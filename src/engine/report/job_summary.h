@@ -17,6 +17,7 @@ struct JobSummary {
   std::int32_t result = 0;
   std::string colour;  // blue, red, magenta, purple
   std::string text;    // the final bar line, "$p" shown as the percentage
+  std::string failure;  // why the job failed (empty after success)
   std::uint32_t badPages = 0;
   std::uint32_t diskMiB = 0;
   std::uint32_t fixedMiB = 0;
