@@ -32,6 +32,8 @@ struct IoctlScript {
   std::vector<std::uint8_t> sense;
   sg_io_hdr_t seen{};
   Cdb seenCdb{};
+  std::vector<std::uint8_t> data{};  // what the device sends (data-in)
+  int resid = 0;
 };
 IoctlScript* gScript = nullptr;
 
@@ -47,6 +49,9 @@ int ScriptedIoctl(int, unsigned long request, void* arg) {
   const auto n = std::min<std::size_t>(gScript->sense.size(), hdr->mx_sb_len);
   if (n > 0) std::memcpy(hdr->sbp, gScript->sense.data(), n);
   hdr->sb_len_wr = static_cast<unsigned char>(n);
+  if (!gScript->data.empty())
+    std::memcpy(hdr->dxferp, gScript->data.data(), std::min<std::size_t>(gScript->data.size(), hdr->dxfer_len));
+  hdr->resid = gScript->resid;
   return 0;
 }
 
@@ -106,6 +111,31 @@ TEST(SgTransport, FillsTheRequest) {
   EXPECT_EQ(script.seen.timeout, 4294967000u);
   ASSERT_EQ(t.send(DataDirection::Out, 7, cdb, buf, 512, 0, 4294968), 0);
   EXPECT_EQ(script.seen.timeout, 0xFFFFFFFFu) << "a huge timeout saturates, never wraps";
+  gScript = nullptr;
+}
+
+TEST(SgTransport, ShortDataInLeavesNoStaleBytes) {
+  struct Case {
+    const char* name;
+    int resid;
+    std::size_t zeroFrom;  // first byte that must read 0
+  } cases[] = {
+      {"device sent 100 of 512", 412, 100},
+      {"a shortfall larger than the request", 100000, 0},
+      {"device sent everything", 0, 512},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    IoctlScript script;
+    script.data.assign(512 - std::min(512, c.resid), 0x5A);
+    script.resid = c.resid;
+    gScript = &script;
+    SgTransport t(&ScriptedIoctl);
+    std::vector<std::uint8_t> buf(512, 0xEE);  // what an earlier command left
+    ASSERT_EQ(t.send(DataDirection::In, 3, Cdb{0x28}, buf.data(), 512, 0, 5), 0);
+    for (std::size_t i = 0; i < buf.size(); ++i)
+      ASSERT_EQ(buf[i], i < c.zeroFrom ? 0x5A : 0x00) << "byte " << i;
+  }
   gScript = nullptr;
 }
 
