@@ -332,7 +332,13 @@ std::int32_t StationProduction::RunHighFormatOnly(PortJob& job) {
     job.showCancelled();
     return msg::kCancel;
   }
-  if (!ok) return -1;
+  auto refuse = [&](const std::string& why) {
+    rec.StatusText = why;
+    job.display.setText(why);
+    job.display.setColour(BarColour::Red);
+    return -1;
+  };
+  if (!ok) return refuse("No system information found on the flash");
 
   // Everything the rewrite needs is read and checked before anything is erased.
   const std::uint32_t sysBlock = sysinfo::Be16(found, sysinfo::kSysBlock);
@@ -340,9 +346,13 @@ std::int32_t StationProduction::RunHighFormatOnly(PortJob& job) {
                                       found[sysinfo::kTableBitmapPage]};
   for (std::size_t k = 0; k < 10 && found[sysinfo::kCodePages + k] != 0; ++k)
     pages.push_back(found[sysinfo::kCodePages + k]);
-  if (sysBlock >= g->blockPerChip) return -1;
+  if (sysBlock >= g->blockPerChip)
+    return refuse("The recorded system information is damaged: system block " +
+                  std::to_string(sysBlock) + " is beyond the flash");
   for (std::uint32_t p : pages)
-    if (p >= P) return -1;
+    if (p >= P)
+      return refuse("The recorded system information is damaged: page " + std::to_string(p) +
+                    " is beyond the block");
   std::vector<std::vector<std::uint8_t>> content;
   for (std::uint32_t p : pages) {
     if (ReadSectors(job.commands, rec.hDevice, 0, (sysBlock * P + p) * E, std::uint8_t(E), page,

@@ -207,6 +207,24 @@ bool Simulator::transplantChip(int from, std::uint32_t fromChip, int to, std::ui
   return written || fail("the target disk has no such chip or another geometry");
 }
 
+bool Simulator::editPage(int disk, std::uint32_t chip, std::uint32_t pageAddress,
+                         const std::function<void(std::span<std::uint8_t> raw)>& edit) {
+  if (disk < 0 || disk >= diskCount()) return false;
+  return disks_[std::size_t(disk)]->withUnit([&](SimUnit& unit) {
+    auto* ctrl = dynamic_cast<ControllerUnit*>(&unit);
+    if (!ctrl) return false;
+    const Geometry& g = ctrl->nand().geometry();
+    if (chip >= g.chips || pageAddress >= g.pagesPerChip()) return false;
+    std::vector<std::uint8_t> raw(g.rawPageBytes());
+    ctrl->nand().readPage(chip, pageAddress, raw);
+    const std::vector<std::uint8_t> before = raw;
+    edit(raw);
+    // An untouched page stays as it was (an erased page stays erased).
+    if (raw != before) ctrl->nand().overwrite(chip, pageAddress, 0, raw);
+    return true;
+  });
+}
+
 void Simulator::injectFaults(int disk, const Faults& faults) { disks_.at(disk)->addFaults(faults); }
 
 void Simulator::setLatency(const Latency& latency) {

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -113,6 +114,14 @@ class Simulator final : public DeviceAccess {
   // the geometries differ.
   bool transplantChip(int from, std::uint32_t fromChip, int to, std::uint32_t toChip,
                       std::string* error = nullptr);
+
+  // Test fixtures: hands page `pageAddress` of chip `chip` in raw form (per
+  // sector 512 data bytes and 16 spare bytes) to `edit` and stores what it
+  // leaves when it changed something, as if written over (a damaged or
+  // forged recording). False when the disk has no flash or the address is out
+  // of range.
+  bool editPage(int disk, std::uint32_t chip, std::uint32_t pageAddress,
+                const std::function<void(std::span<std::uint8_t> raw)>& edit);
 
   SimTopology& topology() { return *topology_; }
   HotplugSource& hotplug() { return *topology_; }

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <memory>
 
 #include "config/config_image.h"
@@ -17,6 +19,7 @@
 #include "engine/demo_settings.h"
 #include "engine/production.h"
 #include "engine/station.h"
+#include "flash/sysinfo_fields.h"
 #include "sim/sim_profile.h"
 #include "sim/simulator.h"
 #include "support/flash_fakes.h"
@@ -52,6 +55,27 @@ inline std::unique_ptr<Simulator> SimOf(std::vector<sim::DiskSpec> disks) {
   p.disks = std::move(disks);
   p.buses = sim::DefaultTree(n);
   return std::make_unique<Simulator>(p);
+}
+
+// Rewrites every copy of the system information that a production left on
+// chip `chip` of disk `disk` (pages whose first sector carries the signature),
+// with a fresh checksum, so that readers meet the forged values and not a bad
+// checksum. Returns the copies edited.
+inline int EditSystemInformation(Simulator& sim, int disk, std::uint32_t chip,
+                                 const std::function<void(std::span<std::uint8_t, 512>)>& edit) {
+  int edited = 0;
+  for (std::uint32_t page = 0;; ++page) {
+    bool hit = false;
+    const bool inRange = sim.editPage(disk, chip, page, [&](std::span<std::uint8_t> raw) {
+      const auto sector = raw.first<512>();
+      if (!sysinfo::HasSignature(sector)) return;
+      edit(sector);
+      sysinfo::StoreChecksum(sector);
+      hit = true;
+    });
+    if (!inRange) return edited;
+    edited += hit;
+  }
 }
 
 class ImageCatalog : public FlashTypeCatalog {
