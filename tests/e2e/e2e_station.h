@@ -16,6 +16,7 @@
 #include "device/device_router.h"
 #include "device/port_discovery.h"
 #include "device/port_map.h"
+#include "engine/bins_serials.h"
 #include "engine/demo_settings.h"
 #include "engine/production.h"
 #include "engine/station.h"
@@ -78,6 +79,16 @@ inline int EditSystemInformation(Simulator& sim, int disk, std::uint32_t chip,
   }
 }
 
+// The first copy of the system information on chip `chip` of disk `disk`;
+// empty when there is none.
+inline std::vector<std::uint8_t> ReadSystemInformation(Simulator& sim, int disk, std::uint32_t chip) {
+  std::vector<std::uint8_t> found;
+  EditSystemInformation(sim, disk, chip, [&](std::span<std::uint8_t, 512> s) {
+    if (found.empty()) found.assign(s.begin(), s.end());
+  });
+  return found;
+}
+
 class ImageCatalog : public FlashTypeCatalog {
  public:
   explicit ImageCatalog(const ConfigImage& image) : image_(image) {}
@@ -110,6 +121,13 @@ class SimStation {
     std::filesystem::create_directories(home);
     router.addBackend(Simulator::kPathPrefix, sim.get());
     DemoSettings(station.config());
+    // Serial numbers as the station's runtime gives them, with the Inc
+    // mode's counter kept in memory.
+    station.hooks().makeSerial = [this](FORMATINFO& rec, int) {
+      return MakeSerial(SerialMode(rec.Settings[ConfigImage::kSerialMode]),
+                        GetText(rec.Settings, ConfigImage::kSerialNumber, ConfigImage::kSerialNumberWidth),
+                        [this] { return std::optional<std::int32_t>(++serialCounter); }, std::tm{}, 0);
+    };
     station.options().levelCount = 4;
     station.options().scanCount = 1;
   }
@@ -126,6 +144,7 @@ class SimStation {
   // mount point of the produced disk's volume, or nothing when unmounted.
   std::filesystem::path volume(int port) const { return home / ("volume-" + std::to_string(port)); }
   std::atomic<bool> volumesMounted{true};
+  std::atomic<std::int32_t> serialCounter{0};
 
   static inline int counter = 0;
   std::unique_ptr<Simulator> sim;

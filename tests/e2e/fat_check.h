@@ -19,13 +19,16 @@ inline std::vector<std::uint8_t> ReadFile(const std::filesystem::path& p) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// Checks the first partition of an exported logical image with fsck.fat and
-// mtools; returns the label mdir lists.
+// Checks the first partition of the zone that starts at sector `zoneStart` of
+// an exported logical image (each zone carries its own MBR) with fsck.fat
+// and mtools; returns what mdir lists (the label first).
 inline std::string CheckFatVolume(const std::filesystem::path& image,
-                                  const std::filesystem::path& work) {
-  const auto bytes = ReadFile(image);
-  EXPECT_GE(bytes.size(), 512u);
-  if (bytes.size() < 512) return {};
+                                  const std::filesystem::path& work, std::uint32_t zoneStart = 0) {
+  const auto whole = ReadFile(image);
+  const std::size_t zoneByte = std::size_t(zoneStart) * 512;
+  EXPECT_GE(whole.size(), zoneByte + 512);
+  if (whole.size() < zoneByte + 512) return {};
+  const std::vector<std::uint8_t> bytes(whole.begin() + std::ptrdiff_t(zoneByte), whole.end());
   const std::uint32_t start = bytes[454] | bytes[455] << 8 | bytes[456] << 16 | bytes[457] << 24;
   const std::uint32_t count = bytes[458] | bytes[459] << 8 | bytes[460] << 16 | bytes[461] << 24;
   EXPECT_GT(count, 0u);

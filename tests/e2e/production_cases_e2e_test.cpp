@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "e2e/e2e_station.h"
+#include "e2e/fat_check.h"
 #include "engine/fat/fat_test_support_link.h"
 #include "flash/sysinfo_fields.h"
 #include "sim/sim_profile.h"
@@ -56,11 +57,20 @@ TEST(ProductionCasesE2E, ThreeZonesLieWhereTheSystemInformationSays) {
   const fs::path image = s.home / "disk.img";
   ASSERT_TRUE(s.sim->exportLogicalImage(0, image.string()));
   const auto bytes = Read(image);
-  // Each zone starts with its own MBR (0x55AA) and partition.
-  for (std::uint32_t first : {0u, rec.Zone0Sectors, rec.Zone0Sectors + rec.Zone1Sectors}) {
+  // Each zone starts with its own MBR (0x55AA) and a FAT volume that
+  // fsck.fat passes, with the zone's label.
+  const std::uint32_t starts[] = {0u, rec.Zone0Sectors, rec.Zone0Sectors + rec.Zone1Sectors};
+  const char* labels[] = {"KVXDISK", "ZONEONE", nullptr};
+  for (int z = 0; z < 3; ++z) {
+    SCOPED_TRACE(z);
+    const std::uint32_t first = starts[z];
     ASSERT_LT(std::size_t(first) * 512 + 512, bytes.size() + 1);
     EXPECT_EQ(bytes[std::size_t(first) * 512 + 510], 0x55) << first;
     EXPECT_EQ(bytes[std::size_t(first) * 512 + 511], 0xAA) << first;
+    const std::string listing = CheckFatVolume(image, s.home, first);
+    if (labels[z]) {
+      EXPECT_NE(listing.find(labels[z]), std::string::npos) << listing;
+    }
   }
 }
 
