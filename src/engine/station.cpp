@@ -208,11 +208,15 @@ void Station::workerBody(int k) {
     ~EndOfJob() {
       FORMATINFO& rec = port.rec;
       // Discovery leaves the handle of a busy port alone; when the disk left
-      // during the job, the worker closes it here.
-      if (rec.Present.load() == 0 && IsOpen(rec.hDevice)) {
-        station.devices_.close(rec.hDevice);
-        rec.hDevice = kInvalidHandle;
-        port.display.setButtonEnabled(false);
+      // during the job, the worker closes it here, under the lock that
+      // readers of another port's handle hold.
+      {
+        std::lock_guard control(station.controlMutex_);
+        if (rec.Present.load() == 0 && IsOpen(rec.hDevice)) {
+          station.devices_.close(rec.hDevice);
+          rec.hDevice = kInvalidHandle;
+          port.display.setButtonEnabled(false);
+        }
       }
       rec.Running.store(0);
       rec.Busy.store(false, std::memory_order_release);

@@ -136,12 +136,18 @@ TEST(IntegrityE2E, OneJobPerPortAndOnePortPerDisk) {
       {"a refresh leaves a busy port's handle alone; the worker closes it; the value is not reused",
        [] {
          SimStation s(SimOf({Stuck(), ControllerDisk()}));
+         // Handles of busy ports are read under the station's control lock,
+         // as discovery reads them.
+         auto handle = [&] {
+           std::lock_guard control(s.station.controlMutex());
+           return s.station.record(0).hDevice;
+         };
          StartAndWaitUntilStuck(s);
-         const DeviceHandle held = s.station.record(0).hDevice;
+         const DeviceHandle held = handle();
          s.sim->unplug(0);
          s.discovery.RefreshPorts();
          EXPECT_TRUE(s.station.busy(0));
-         EXPECT_EQ(s.station.record(0).hDevice, held) << "the job still holds its handle";
+         EXPECT_EQ(handle(), held) << "the job still holds its handle";
          s.station.WaitForIdle();
          EXPECT_NE(s.station.record(0).LastResult, 0);
          EXPECT_EQ(s.station.display(0).snapshot().colour, BarColour::Red);
