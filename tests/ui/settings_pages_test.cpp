@@ -161,6 +161,8 @@ TEST(SettingsPages, DraggingTheZoneBarsSplitsTheDiskAndTheWidthsAreSaved) {
   EXPECT_EQ(width(I::kZone0BarWidth), 177);
   EXPECT_EQ(width(I::kZone1BarWidth), 212);
   EXPECT_EQ(width(I::kZone2BarWidth), 161);
+  // The status bar names the disk types of the three zones in use.
+  EXPECT_EQ(s.find<QLabel>("sbarPanel5")->text(), "Local+Local+Local");
 
   // The left bar dragged back below its pixel collapses and removes its zone.
   s.openSettings();

@@ -83,7 +83,7 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
   // Left: the list and its commands.
   list_ = new QListWidget(this);
   list_->setObjectName(QStringLiteral("FlashNameList"));
-  list_->setMaximumWidth(150);
+  list_->setFixedWidth(120);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("FlashTypeMenu"));
@@ -109,7 +109,8 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
     auto* b = new QPushButton(QString::fromLatin1(caption), this);
     b->setObjectName(QString::fromLatin1(name));
     b->setFocusPolicy(Qt::NoFocus);
-    commands->addWidget(b, int(i / 3), int(i % 3));
+    b->setFixedWidth(59);
+    commands->addWidget(b, int(i / 2), int(i % 2));
     auto run = cmd;
     connect(b, &QPushButton::clicked, this, [this, run] { command(run); });
     connect(action, &QAction::triggered, this, [this, run] { command(run); });
@@ -140,6 +141,8 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
   grid->addWidget(nameEdit, 0, 1, 1, 3);
   codeType_ = NamedCombo(QStringLiteral("CodeType"), {}, panel);
   scanCode_ = NamedCombo(QStringLiteral("ScanCode"), {}, panel);
+  codeType_->setMaximumWidth(110);
+  scanCode_->setMaximumWidth(110);
   grid->addWidget(NamedLabel(QStringLiteral("CodeTypeLabel"), QStringLiteral("ExtCode"), panel), 1,
                   0);
   grid->addWidget(codeType_, 1, 1);
@@ -151,6 +154,10 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
   for (const EditorSpec& spec : kEditors) {
     auto* e = NamedEdit(QString::fromLatin1(spec.name), QString(), panel);
     if (spec.hex) InstallHexKeyFilter(e);
+    // Narrow editors: two-digit bytes, eight-digit ID, decimal counts.
+    const bool pair = spec.field == FlashField::ExtFlashID || spec.field == FlashField::ReadSpeed ||
+                      spec.field == FlashField::WriteSpeed;
+    e->setFixedWidth(spec.field == FlashField::MainFlashID ? 76 : pair ? 30 : 62);
     editors_[std::size_t(spec.field)] = e;
     if (*spec.caption) {
       row = 2 + slot / 2;
@@ -159,6 +166,7 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
       auto* cell = new QHBoxLayout;
       cell->setSpacing(1);
       cell->addWidget(e);
+      cell->addStretch(1);
       grid->addWidget(NamedLabel(QString::fromLatin1(spec.name) + QStringLiteral("Label"),
                                  QString::fromLatin1(spec.caption), panel),
                       row, column);
@@ -166,12 +174,13 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
     } else {
       // ExtFlashID beside MainFlashID, WriteSpeed beside ReadSpeed.
       auto* cell = qobject_cast<QHBoxLayout*>(grid->itemAtPosition(row, column + 1)->layout());
-      cell->addWidget(e);
+      cell->insertWidget(1, e);
     }
   }
   int nextRow = 2 + (slot + 1) / 2;
   noVerify_ = NamedCheck(QStringLiteral("NoVerify"), QStringLiteral("NoVerify"), panel);
   eccOpenBytes_ = NamedEdit(QStringLiteral("EccOpenBytes"), QString(), panel);
+  eccOpenBytes_->setFixedWidth(30);
   InstallHexKeyFilter(eccOpenBytes_);
   grid->addWidget(noVerify_, nextRow, 0, 1, 2);
   grid->addWidget(NamedLabel(QStringLiteral("FlashEStatus"), QStringLiteral("FlashEStatus"), panel),

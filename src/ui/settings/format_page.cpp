@@ -75,7 +75,7 @@ QWidget* FormatPage::buildFlashGroup(QWidget* parent) {
   auto* g = NamedGroup(QStringLiteral("FlashGroup"), QStringLiteral("闪存设置"), parent);
   auto* grid = new QGridLayout(g);
   flashTypeList_ = NamedCombo(QStringLiteral("FlashTypeList"), {}, g);
-  flashTypeList_->setMinimumContentsLength(14);
+  flashTypeList_->setMinimumContentsLength(10);
   flashCount_ = NamedSpin(QStringLiteral("FlashCount"), 0, 255, g);
   autoSelect_ = NamedCheck(QStringLiteral("AutoSelect"), QStringLiteral("自动选择"), g);
   grid->addWidget(NamedLabel(QStringLiteral("FlashTypeLabel"), QStringLiteral("型号"), g), 0, 0);
@@ -113,6 +113,8 @@ QWidget* FormatPage::buildFormatGroup(QWidget* parent) {
   for (int pair = 0; pair < 3; ++pair) {
     auto* from = NamedEdit(QString::fromLatin1(kRangeNames[2 * pair]), QStringLiteral("0"), g);
     auto* to = NamedEdit(QString::fromLatin1(kRangeNames[2 * pair + 1]), QStringLiteral("0"), g);
+    from->setMaximumWidth(60);
+    to->setMaximumWidth(60);
     blockRange_[std::size_t(2 * pair)] = from;
     blockRange_[std::size_t(2 * pair + 1)] = to;
     grid->addWidget(from, 2 + pair, 0);
@@ -139,10 +141,14 @@ QWidget* FormatPage::buildFormatGroup(QWidget* parent) {
           [this](bool on) { live([on](SettingsForm& f) { f.markGoodBlocks = on; }); });
 
   scanLevel_ = NamedCombo(QStringLiteral("ScanLevel"), {}, g);
+  scanLevel_->setMinimumContentsLength(8);
+  scanLevel_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   grid->addWidget(NamedLabel(QStringLiteral("ScanLevelLabel"), QStringLiteral("扫描级别"), g), 5,
                   0);
   grid->addWidget(scanLevel_, 5, 1, 1, 3);
   eccOpen_ = NamedCombo(QStringLiteral("EccOpen"), {}, g);
+  eccOpen_->setMinimumContentsLength(8);
+  eccOpen_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   grid->addWidget(NamedLabel(QStringLiteral("EccOpenLabel"), QStringLiteral("ECC开放"), g), 6, 0);
   grid->addWidget(eccOpen_, 6, 1, 1, 3);
 
@@ -161,6 +167,7 @@ QWidget* FormatPage::buildFormatGroup(QWidget* parent) {
   grid->addWidget(blockMode_, 8, 0, 1, 2);
   grid->addWidget(highChipCheck_, 9, 0, 1, 4);
   scanCount_ = NamedEdit(QStringLiteral("ScanCount"), QStringLiteral("0"), g);
+  scanCount_->setMaximumWidth(40);
   grid->addWidget(
       NamedLabel(QStringLiteral("ScanCountLabel"), QStringLiteral("扫描通过遍数："), g), 8, 2);
   grid->addWidget(scanCount_, 8, 3);
@@ -288,7 +295,7 @@ QWidget* FormatPage::buildBinGroup(QWidget* parent) {
   auto* g = NamedGroup(QStringLiteral("BinGroup"), QStringLiteral("Bin值设置"), parent);
   auto* grid = new QGridLayout(g);
   grid->setVerticalSpacing(1);
-  grid->setHorizontalSpacing(3);
+  grid->setHorizontalSpacing(2);
   // Fifteen rows in three columns of five, so the group fits the page.
   for (int row = 0; row < 15; ++row) {
     const int n = row + 1;
@@ -297,7 +304,7 @@ QWidget* FormatPage::buildBinGroup(QWidget* parent) {
       auto* e = NamedEdit(QStringLiteral("%1%2").arg(QLatin1String(prefix)).arg(n),
                           QStringLiteral("0"), g);
       e->setProperty("Tag", row);
-      e->setMaximumWidth(52);
+      e->setFixedWidth(40);
       return e;
     };
     fromBin_[std::size_t(row)] = edit("FromBin");
