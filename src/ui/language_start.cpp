@@ -38,9 +38,12 @@ std::vector<ComponentTexts> WindowTexts(const QWidget& window) {
     ComponentTexts& c = out[it->second];
     std::string v = value;
     for (std::size_t p; (p = v.find("~~")) != std::string::npos;) v.replace(p, 2, "\n");
-    if (property == "Caption") c.caption = v;
-    else if (property == "Hint") c.hint = v;
-    else if (property == "Text") c.text = v;
+    if (property == "Caption")
+      c.caption = v;
+    else if (property == "Hint")
+      c.hint = v;
+    else if (property == "Text")
+      c.text = v;
   }
   return out;
 }

@@ -14,9 +14,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QKeyEvent>
-#include <QTest>
 #include <QPixmap>
 #include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -132,10 +132,15 @@ int main(int argc, char** argv) {
   std::vector<std::string> portLines;
   for (int k = 0; k < ports; ++k)
     portLines.push_back("Port-1-1." + std::to_string(k + 1) + "=" + std::to_string(k));
-  ui::SettingsView* settings = ui::InstallSettingsView(
-      window, station,
-      ui::SettingsContext{pages, station.controlMutex(), op, station.messages(),
-                          [&] { return portLines; }, [&] { portLines.clear(); }, {}});
+  ui::SettingsView* settings =
+      ui::InstallSettingsView(window, station,
+                              ui::SettingsContext{pages,
+                                                  station.controlMutex(),
+                                                  op,
+                                                  station.messages(),
+                                                  [&] { return portLines; },
+                                                  [&] { portLines.clear(); },
+                                                  {}});
   window.show();
   if (!unattended) {
     const int rc = app.exec();

@@ -9,10 +9,10 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
 #include <QListWidget>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -22,8 +22,8 @@
 #include "config/config_test_support.h"
 #include "ui/settings/code_config_page.h"
 #include "ui/settings/flash_config_page.h"
-#include "ui/settings/zone_page.h"
 #include "ui/settings/page_widgets.h"
+#include "ui/settings/zone_page.h"
 #include "ui/station_window.h"
 #include "ui/window_test_support.h"
 
@@ -108,7 +108,7 @@ TEST(SettingsPages, PagesInTabOrderWithTheirCaptionsAndTheFirstShown) {
   QTabWidget* tabs = s.tabs();
   const std::vector<std::pair<const char*, const char*>> expected = {
       {"TabSheet1", "闪存格式化设置"}, {"TabSheet2", "分区信息设置"}, {"CodeConfig", "代码配置"},
-      {"FlashConfig", "Flash 配置"},   {"BadView", "坏页查看"},        {"TabSheet3", "端口记录"},
+      {"FlashConfig", "Flash 配置"},   {"BadView", "坏页查看"},       {"TabSheet3", "端口记录"},
       {"TabSheet5", "二次开发设置"}};
   ASSERT_EQ(tabs->count(), int(expected.size()));
   for (int i = 0; i < tabs->count(); ++i) {
@@ -262,10 +262,10 @@ TEST(SettingsPages, HexadecimalEditorsTakeOnlyHexDigits) {
     const char* current;
     bool accepted;
   };
-  for (const Case& c : {Case{"f", false, "0x", true}, Case{"F", false, "", true},
-                        Case{"9", false, "0x1", true}, Case{"g", false, "0x", false},
-                        Case{" ", false, "0x", false}, Case{"", true, "0x", false},
-                        Case{"", true, "0x1", true}, Case{"", true, "", true}}) {
+  for (const Case& c :
+       {Case{"f", false, "0x", true}, Case{"F", false, "", true}, Case{"9", false, "0x1", true},
+        Case{"g", false, "0x", false}, Case{" ", false, "0x", false}, Case{"", true, "0x", false},
+        Case{"", true, "0x1", true}, Case{"", true, "", true}}) {
     SCOPED_TRACE(std::string(c.typed) + (c.backspace ? "<bs>" : "") + " on " + c.current);
     EXPECT_EQ(ui::HexKeyAccepted(QString::fromLatin1(c.typed), c.backspace,
                                  QString::fromLatin1(c.current)),

@@ -95,9 +95,9 @@ CodeConfigPage::CodeConfigPage(std::shared_ptr<const SettingsContext> ctx, QWidg
 
   auto* numbers = new QGridLayout;
   numbers->addWidget(name_, 0, 0, 1, 6);
-  numbers->addWidget(NamedLabel(QStringLiteral("RealCodeLengthLabel"),
-                                QStringLiteral("RealCodeLength"), this),
-                     1, 0);
+  numbers->addWidget(
+      NamedLabel(QStringLiteral("RealCodeLengthLabel"), QStringLiteral("RealCodeLength"), this), 1,
+      0);
   numbers->addWidget(realLength_, 1, 1);
   numbers->addWidget(
       NamedLabel(QStringLiteral("CodeLengthLabel"), QStringLiteral("CodeLen(sec)"), this), 1, 2);

@@ -55,8 +55,8 @@ constexpr std::array<EditorSpec, kFlashFieldCount - 1> kEditors = {{
 // The boxes whose caption is not their name.
 const char* FlagCaption(std::string_view name) {
   static const std::pair<const char*, const char*> kCaptions[] = {
-      {"Flash_16Bit", "16Bit"}, {"Copyback", "Copyback"},      {"IsMlcFlash", "IsMLC"},
-      {"DoubleDie", "DualDie"}, {"NandType", "Adand"},         {"cyl00DlyEnab", "WriteDelay"},
+      {"Flash_16Bit", "16Bit"},      {"Copyback", "Copyback"}, {"IsMlcFlash", "IsMLC"},
+      {"DoubleDie", "DualDie"},      {"NandType", "Adand"},    {"cyl00DlyEnab", "WriteDelay"},
       {"rand_enable", "Rand_Enable"}};
   for (const auto& [n, caption] : kCaptions)
     if (name == n) return caption;
@@ -146,8 +146,8 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
   grid->addWidget(NamedLabel(QStringLiteral("CodeTypeLabel"), QStringLiteral("ExtCode"), panel), 1,
                   0);
   grid->addWidget(codeType_, 1, 1);
-  grid->addWidget(NamedLabel(QStringLiteral("ScanCodeLabel"), QStringLiteral("ScanCode"), panel),
-                  1, 2);
+  grid->addWidget(NamedLabel(QStringLiteral("ScanCodeLabel"), QStringLiteral("ScanCode"), panel), 1,
+                  2);
   grid->addWidget(scanCode_, 1, 3);
   int slot = 0;  // two label+editor pairs a row; an editor without label joins the one before
   int row = 2, column = 0;
@@ -192,8 +192,8 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
   for (std::size_t i = 0; i < kFlashFlags.size(); ++i) {
     const char* name = kFlashFlags[i].name;
     const char* caption = FlagCaption(name);
-    auto* box = NamedCheck(QString::fromLatin1(name), QString::fromLatin1(caption ? caption : name),
-                           panel);
+    auto* box =
+        NamedCheck(QString::fromLatin1(name), QString::fromLatin1(caption ? caption : name), panel);
     flags_[i] = box;
     flagGrid->addWidget(box, int(i / 2), int(i % 2));
     connect(box, &QCheckBox::toggled, this, [this, i](bool on) {

@@ -108,8 +108,8 @@ QWidget* FormatPage::buildFormatGroup(QWidget* parent) {
       2);
   grid->addWidget(levelCount_, 1, 2);
 
-  static const char* const kRangeNames[6] = {"FromBlock",  "ToBlock",   "FromBlock1",
-                                             "ToBlock1",   "FromBlock2", "ToBlock2"};
+  static const char* const kRangeNames[6] = {"FromBlock", "ToBlock",    "FromBlock1",
+                                             "ToBlock1",  "FromBlock2", "ToBlock2"};
   for (int pair = 0; pair < 3; ++pair) {
     auto* from = NamedEdit(QString::fromLatin1(kRangeNames[2 * pair]), QStringLiteral("0"), g);
     auto* to = NamedEdit(QString::fromLatin1(kRangeNames[2 * pair + 1]), QStringLiteral("0"), g);
@@ -168,8 +168,8 @@ QWidget* FormatPage::buildFormatGroup(QWidget* parent) {
   grid->addWidget(highChipCheck_, 9, 0, 1, 4);
   scanCount_ = NamedEdit(QStringLiteral("ScanCount"), QStringLiteral("0"), g);
   scanCount_->setMaximumWidth(40);
-  grid->addWidget(
-      NamedLabel(QStringLiteral("ScanCountLabel"), QStringLiteral("扫描通过遍数："), g), 8, 2);
+  grid->addWidget(NamedLabel(QStringLiteral("ScanCountLabel"), QStringLiteral("扫描通过遍数："), g),
+                  8, 2);
   grid->addWidget(scanCount_, 8, 3);
 
   connect(onlyScan_, &QCheckBox::toggled, this,
@@ -229,7 +229,8 @@ QWidget* FormatPage::buildProductGroup(QWidget* parent) {
   InstallHexKeyFilter(productCode_);
   vendorInfo_ = NamedEdit(QStringLiteral("VendorInfo"), QStringLiteral("Orvel"), g);
   productInfo_ = NamedEdit(QStringLiteral("ProductInfo"), QStringLiteral("Flash Disk"), g);
-  ledStatus_ = NamedCombo(QStringLiteral("LedStatus"), {QStringLiteral("OFF"), QStringLiteral("ON")}, g);
+  ledStatus_ =
+      NamedCombo(QStringLiteral("LedStatus"), {QStringLiteral("OFF"), QStringLiteral("ON")}, g);
   workLed_ = NamedCombo(QStringLiteral("WorkLed"),
                         {QStringLiteral("2Hz"), QStringLiteral("4Hz"), QStringLiteral("6Hz"),
                          QStringLiteral("8Hz"), QStringLiteral("10Hz"), QStringLiteral("12Hz")},
@@ -255,8 +256,7 @@ QWidget* FormatPage::buildProductGroup(QWidget* parent) {
   pair("SerialNumberLabel", "序列号", serialNumber_, "SerialStartLabel", "", serialStartValue_);
 
   auto* modes = new QHBoxLayout;
-  modes->addWidget(
-      NamedLabel(QStringLiteral("SerialModeLabel"), QStringLiteral("序列号方式"), g));
+  modes->addWidget(NamedLabel(QStringLiteral("SerialModeLabel"), QStringLiteral("序列号方式"), g));
   auto* modeGroup = new QButtonGroup(g);
   static const char* const kModes[3][2] = {{"Auto", "自动"}, {"Fix", "固定"}, {"Inc", "递增"}};
   for (int tag = 0; tag < 3; ++tag) {

@@ -18,8 +18,12 @@ class QWidget;
 
 namespace kvx::ui {
 
-inline QString Q(const std::string& s) { return QString::fromStdString(s); }
-inline std::string S(const QString& s) { return s.toStdString(); }
+inline QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+inline std::string S(const QString& s) {
+  return s.toStdString();
+}
 
 QLineEdit* NamedEdit(const QString& name, const QString& text, QWidget* parent);
 QLabel* NamedLabel(const QString& name, const QString& caption, QWidget* parent);

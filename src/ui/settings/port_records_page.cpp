@@ -28,7 +28,8 @@ PortRecordsPage::PortRecordsPage(std::shared_ptr<const SettingsContext> ctx, QWi
 }
 
 void PortRecordsPage::load() {
-  const std::vector<std::string> lines = ctx_->portList ? ctx_->portList() : std::vector<std::string>{};
+  const std::vector<std::string> lines =
+      ctx_->portList ? ctx_->portList() : std::vector<std::string>{};
   SetListItems(list_, lines, list_->currentRow() < int(lines.size()) ? list_->currentRow() : -1);
 }
 

@@ -121,33 +121,30 @@ QWidget* ZonePage::buildZone0(QWidget* parent) {
   groups_[0] = g;
   auto* grid = new QGridLayout(g);
   grid->setVerticalSpacing(2);
-  diskType_[0] = NamedCombo(QStringLiteral("DiskType_0"),
-                            {QStringLiteral("Removable"), QStringLiteral("Local"),
-                             QStringLiteral("CDROM")},
-                            g);
-  bootType_ = NamedCombo(QStringLiteral("BootType"),
-                         {QStringLiteral("NOBOOT"), QStringLiteral("USB_ZIP32"),
-                          QStringLiteral("USB_ZIP63"), QStringLiteral("USB_HDD"),
-                          QStringLiteral("USB_CDROM")},
-                         g);
+  diskType_[0] = NamedCombo(
+      QStringLiteral("DiskType_0"),
+      {QStringLiteral("Removable"), QStringLiteral("Local"), QStringLiteral("CDROM")}, g);
+  bootType_ = NamedCombo(
+      QStringLiteral("BootType"),
+      {QStringLiteral("NOBOOT"), QStringLiteral("USB_ZIP32"), QStringLiteral("USB_ZIP63"),
+       QStringLiteral("USB_HDD"), QStringLiteral("USB_CDROM")},
+      g);
   volumeLabel_[0] = NamedEdit(QStringLiteral("VolumLabel_0"), QString(), g);
   zone0FixSize_ = NamedEdit(QStringLiteral("Zone0FixSize"), QStringLiteral("0"), g);
   zone0FilePath_ = NamedEdit(QStringLiteral("Zone0FilePath"), QString(), g);
   isoFile_ = NamedEdit(QStringLiteral("IsoFile"), QString(), g);
   zone0ReadProtect_ = NamedCheck(QStringLiteral("Zone0ReadProtect"), QStringLiteral("读保护"), g);
-  zone0WriteProtect_ =
-      NamedCheck(QStringLiteral("Zone0WriteProtect"), QStringLiteral("写保护"), g);
+  zone0WriteProtect_ = NamedCheck(QStringLiteral("Zone0WriteProtect"), QStringLiteral("写保护"), g);
   grid->addWidget(diskType_[0], 0, 0, 1, 2);
   grid->addWidget(bootType_, 0, 2, 1, 2);
-  grid->addWidget(NamedLabel(QStringLiteral("VolumLabelLabel_0"), QStringLiteral("卷标"), g), 1,
-                  0);
+  grid->addWidget(NamedLabel(QStringLiteral("VolumLabelLabel_0"), QStringLiteral("卷标"), g), 1, 0);
   grid->addWidget(volumeLabel_[0], 1, 1, 1, 3);
-  grid->addWidget(
-      NamedLabel(QStringLiteral("Zone0FixSizeLabel"), QStringLiteral("指定容量  "), g), 2, 0);
+  grid->addWidget(NamedLabel(QStringLiteral("Zone0FixSizeLabel"), QStringLiteral("指定容量  "), g),
+                  2, 0);
   grid->addWidget(zone0FixSize_, 2, 1, 1, 2);
   grid->addWidget(new QLabel(QStringLiteral("MB"), g), 2, 3);
-  grid->addWidget(NamedLabel(QStringLiteral("Zone0FilePathLabel"), QStringLiteral("目录  "), g),
-                  3, 0);
+  grid->addWidget(NamedLabel(QStringLiteral("Zone0FilePathLabel"), QStringLiteral("目录  "), g), 3,
+                  0);
   grid->addWidget(PathEditor(zone0FilePath_, PickFolder, g), 3, 1, 1, 3);
   grid->addWidget(NamedLabel(QStringLiteral("IsoFileLabel"), QStringLiteral("ISO:"), g), 4, 0);
   grid->addWidget(PathEditor(isoFile_, PickFile, g), 4, 1, 1, 3);
@@ -165,9 +162,8 @@ QWidget* ZonePage::buildZone0(QWidget* parent) {
           [this](const QString& t) { collect([&](SettingsForm& f) { f.zone0FixSize = S(t); }); });
   // Jobs take the zone 0 folder from the stored settings: it reaches them
   // when the pages are left.
-  connect(zone0FilePath_, &QLineEdit::textEdited, this, [this](const QString& t) {
-    collect([&](SettingsForm& f) { f.zone0FilePath = S(t); });
-  });
+  connect(zone0FilePath_, &QLineEdit::textEdited, this,
+          [this](const QString& t) { collect([&](SettingsForm& f) { f.zone0FilePath = S(t); }); });
   connect(isoFile_, &QLineEdit::textEdited, this,
           [this](const QString& t) { collect([&](SettingsForm& f) { f.isoFile = S(t); }); });
   connect(zone0ReadProtect_, &QCheckBox::toggled, this,
@@ -185,26 +181,23 @@ QWidget* ZonePage::buildZone1(QWidget* parent) {
   groups_[1] = g;
   auto* grid = new QGridLayout(g);
   grid->setVerticalSpacing(2);
-  diskType_[1] = NamedCombo(QStringLiteral("DiskType_1"),
-                            {QStringLiteral("Removable"), QStringLiteral("Local"),
-                             QStringLiteral("CDROM")},
-                            g);
+  diskType_[1] = NamedCombo(
+      QStringLiteral("DiskType_1"),
+      {QStringLiteral("Removable"), QStringLiteral("Local"), QStringLiteral("CDROM")}, g);
   volumeLabel_[1] = NamedEdit(QStringLiteral("VolumLabel_1"), QString(), g);
   zone1FixSize_ = NamedEdit(QStringLiteral("Zone1FixSize"), QStringLiteral("0"), g);
   zone1FilePath_ = NamedEdit(QStringLiteral("Zone1FilePath"), QString(), g);
-  zone1WriteProtect_ =
-      NamedCheck(QStringLiteral("Zone1WriteProtect"), QStringLiteral("写保护"), g);
+  zone1WriteProtect_ = NamedCheck(QStringLiteral("Zone1WriteProtect"), QStringLiteral("写保护"), g);
   zone1Hide_ = NamedCheck(QStringLiteral("Zone1Hide"), QStringLiteral("隐藏"), g);
   grid->addWidget(diskType_[1], 0, 0, 1, 2);
-  grid->addWidget(NamedLabel(QStringLiteral("VolumLabelLabel_1"), QStringLiteral("卷标"), g), 0,
-                  2);
+  grid->addWidget(NamedLabel(QStringLiteral("VolumLabelLabel_1"), QStringLiteral("卷标"), g), 0, 2);
   grid->addWidget(volumeLabel_[1], 0, 3);
-  grid->addWidget(
-      NamedLabel(QStringLiteral("Zone1FixSizeLabel"), QStringLiteral("指定容量  "), g), 1, 0);
+  grid->addWidget(NamedLabel(QStringLiteral("Zone1FixSizeLabel"), QStringLiteral("指定容量  "), g),
+                  1, 0);
   grid->addWidget(zone1FixSize_, 1, 1, 1, 2);
   grid->addWidget(new QLabel(QStringLiteral("MB"), g), 1, 3);
-  grid->addWidget(NamedLabel(QStringLiteral("Zone1FilePathLabel"), QStringLiteral("目录  "), g),
-                  2, 0);
+  grid->addWidget(NamedLabel(QStringLiteral("Zone1FilePathLabel"), QStringLiteral("目录  "), g), 2,
+                  0);
   grid->addWidget(PathEditor(zone1FilePath_, PickFolder, g), 2, 1, 1, 3);
   grid->addWidget(zone1WriteProtect_, 3, 0, 1, 2);
   grid->addWidget(zone1Hide_, 3, 2, 1, 2);
@@ -216,9 +209,8 @@ QWidget* ZonePage::buildZone1(QWidget* parent) {
   });
   connect(zone1FixSize_, &QLineEdit::textEdited, this,
           [this](const QString& t) { collect([&](SettingsForm& f) { f.zone1FixSize = S(t); }); });
-  connect(zone1FilePath_, &QLineEdit::textEdited, this, [this](const QString& t) {
-    collect([&](SettingsForm& f) { f.zone1FilePath = S(t); });
-  });
+  connect(zone1FilePath_, &QLineEdit::textEdited, this,
+          [this](const QString& t) { collect([&](SettingsForm& f) { f.zone1FilePath = S(t); }); });
   connect(zone1WriteProtect_, &QCheckBox::toggled, this,
           [this](bool on) { collect([on](SettingsForm& f) { f.zone1WriteProtect = on; }); });
   connect(zone1Hide_, &QCheckBox::toggled, this,
@@ -234,12 +226,10 @@ QWidget* ZonePage::buildZone2(QWidget* parent) {
   diskType_[2] = NamedCombo(QStringLiteral("DiskType_2"),
                             {QStringLiteral("Removable"), QStringLiteral("Local")}, g);
   volumeLabel_[2] = NamedEdit(QStringLiteral("VolumLabel_2"), QString(), g);
-  zone2WriteProtect_ =
-      NamedCheck(QStringLiteral("Zone2WriteProtect"), QStringLiteral("写保护"), g);
+  zone2WriteProtect_ = NamedCheck(QStringLiteral("Zone2WriteProtect"), QStringLiteral("写保护"), g);
   zone2Hide_ = NamedCheck(QStringLiteral("Zone2Hide"), QStringLiteral("隐藏"), g);
   grid->addWidget(diskType_[2], 0, 0, 1, 2);
-  grid->addWidget(NamedLabel(QStringLiteral("VolumLabelLabel_2"), QStringLiteral("卷标"), g), 0,
-                  2);
+  grid->addWidget(NamedLabel(QStringLiteral("VolumLabelLabel_2"), QStringLiteral("卷标"), g), 0, 2);
   grid->addWidget(volumeLabel_[2], 0, 3);
   grid->addWidget(zone2WriteProtect_, 1, 0, 1, 2);
   grid->addWidget(zone2Hide_, 1, 2, 1, 2);
