@@ -214,6 +214,15 @@ TEST(SettingsPages, EditsThatWriteAtOnceReachTheImageBeforeAnySave) {
   EXPECT_FLOAT_EQ(live.mBin[2].load(), 12.5f);
   EXPECT_EQ(s.configFile(), fileBefore) << "nothing is written to the file before the save";
 
+  // Read live by running jobs, stored only at the save.
+  s.find<QCheckBox>("OnlyScan")->click();
+  s.find<QCheckBox>("PreTest")->click();
+  s.type("FromBlock", "12");
+  EXPECT_TRUE(live.onlyScan.load());
+  EXPECT_TRUE(live.preTest.load());
+  EXPECT_EQ(live.fromBlock.load(), 12);
+  EXPECT_FALSE(s.image().OnlyScan());
+
   // Every keystroke converts the text: "1" is stored, "1x" is refused with a
   // conversion error and the stored value stays.
   s.type("MBin3", "1x");
