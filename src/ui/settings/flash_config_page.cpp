@@ -18,7 +18,7 @@
 namespace kvx::ui {
 namespace {
 
-struct EditorSpec {
+struct EditorDef {
   FlashField field;
   const char* name;     // component name
   const char* caption;  // its label; empty: no label of its own
@@ -26,7 +26,7 @@ struct EditorSpec {
 };
 
 // In the order they are laid out, two columns of label and editor.
-constexpr std::array<EditorSpec, kFlashFieldCount - 1> kEditors = {{
+constexpr std::array<EditorDef, kFlashFieldCount - 1> kEditors = {{
     {FlashField::MainFlashID, "MainFlashID", "FlashID", true},
     {FlashField::ExtFlashID, "ExtFlashID", "", true},
     {FlashField::BlkPerScanStep, "BlkPerScanStep", "ScanStep", false},
@@ -151,15 +151,15 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
   grid->addWidget(scanCode_, 1, 3);
   int slot = 0;  // two label+editor pairs a row; an editor without label joins the one before
   int row = 2, column = 0;
-  for (const EditorSpec& spec : kEditors) {
-    auto* e = NamedEdit(QString::fromLatin1(spec.name), QString(), panel);
-    if (spec.hex) InstallHexKeyFilter(e);
+  for (const EditorDef& def : kEditors) {
+    auto* e = NamedEdit(QString::fromLatin1(def.name), QString(), panel);
+    if (def.hex) InstallHexKeyFilter(e);
     // Narrow editors: two-digit bytes, eight-digit ID, decimal counts.
-    const bool pair = spec.field == FlashField::ExtFlashID || spec.field == FlashField::ReadSpeed ||
-                      spec.field == FlashField::WriteSpeed;
-    e->setFixedWidth(spec.field == FlashField::MainFlashID ? 76 : pair ? 30 : 62);
-    editors_[std::size_t(spec.field)] = e;
-    if (*spec.caption) {
+    const bool pair = def.field == FlashField::ExtFlashID || def.field == FlashField::ReadSpeed ||
+                      def.field == FlashField::WriteSpeed;
+    e->setFixedWidth(def.field == FlashField::MainFlashID ? 76 : pair ? 30 : 62);
+    editors_[std::size_t(def.field)] = e;
+    if (*def.caption) {
       row = 2 + slot / 2;
       column = (slot % 2) * 2;
       ++slot;
@@ -167,8 +167,8 @@ FlashConfigPage::FlashConfigPage(std::shared_ptr<const SettingsContext> ctx, QWi
       cell->setSpacing(1);
       cell->addWidget(e);
       cell->addStretch(1);
-      grid->addWidget(NamedLabel(QString::fromLatin1(spec.name) + QStringLiteral("Label"),
-                                 QString::fromLatin1(spec.caption), panel),
+      grid->addWidget(NamedLabel(QString::fromLatin1(def.name) + QStringLiteral("Label"),
+                                 QString::fromLatin1(def.caption), panel),
                       row, column);
       grid->addLayout(cell, row, column + 1);
     } else {
