@@ -4,7 +4,8 @@
 # message texts; the window's own captions are Chinese in both).
 #   scripts/screenshots.sh [OUTDIR]      (default: build/screenshots)
 # Each run saves <lang>-production.png (jobs running), <lang>-finished.png
-# and <lang>-badpages.png (the settings view with the bad-page tree).
+# <lang>-badpages.png (the settings view with the bad-page tree) and
+# <lang>-settings-<page>.png, one for each settings page (TabSheet1, ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/screenshots}"

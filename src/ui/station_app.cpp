@@ -9,6 +9,7 @@
 #include "ui/main_window.h"
 #include "ui/message_box_operator.h"
 #include "ui/station_options.h"
+#include "ui/station_window.h"
 
 namespace kvx::ui {
 
@@ -49,12 +50,17 @@ int RunStationApp(const std::vector<std::string>& args, const QString& defaultHo
     op.inform({msg::kWarning, 0, m.str(msg::kWarning), "config.dat: " + reason});
   };
 
-  MainWindow window(station, op);
+  StationWindow built = BuildStationWindow(*runtime, op);
+  MainWindow& window = *built.window;
   op.setParent(&window);
   window.setRefreshPorts([rt] { rt->requestRefresh(); });
   if (const QScreen* screen = window.screen())
     window.move(screen->availableGeometry().center() - window.rect().center());
   window.show();
+  if (!built.languageNotice.empty()) {
+    const MessageCatalogue& m = station.messages();
+    op.inform({msg::kWarning, 0, m.str(msg::kWarning), built.languageNotice});
+  }
   // The disks already present are found by one refresh on the enumeration
   // thread; the window only shows the port displays it fills.
   runtime->startHotplug();

@@ -8,20 +8,26 @@
 // With --shots it starts all ports by the Space key, stops one port by its
 // button, saves <prefix>-production.png while the jobs run,
 // <prefix>-finished.png when they have ended, <prefix>-badpages.png of the
-// settings view with the bad-page tree, and quits. Without it the window
-// stays for an operator, with real message boxes.
+// settings view with the bad-page tree, <prefix>-settings-<page>.png of
+// every settings page (hidden ones included), and quits. Without it the
+// window stays for an operator, with real message boxes.
 #include <QApplication>
 #include <QDir>
 #include <QKeyEvent>
 #include <QPixmap>
+#include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
 
+#include "config/language_file.h"
+#include "config/settings_form.h"
 #include "platform/linux/locale.h"
 #include "ui/demo_station.h"
 #include "ui/main_window.h"
 #include "ui/message_box_operator.h"
+#include "ui/settings/settings_view.h"
 
 using namespace kvx;
 using namespace std::chrono_literals;
@@ -49,6 +55,17 @@ void DemoSettings(ConfigImage& image) {
   image.header()[683] = 0x00;
   image.bytes()[347606] = 3;     // scan passes
   image.bytes()[347607] = 0x1A;  // ECC limit
+  image.bytes()[347424] = 6;     // scan levels
+  // A second flash type and two code types for the configuration pages.
+  PutText(image.flashType(1), 0, "H27UAG8T2A");
+  for (std::size_t k = 0; k < 2; ++k) {
+    auto code = image.codeTypeRecord(k);
+    code.setCodeName(k == 0 ? "scan_fw" : "product_fw");
+    code.setByte(59, 8);  // RealCodeLength
+    code.setByte(60, 8);  // CodeLength
+    code.setByte(61, 1);  // CodeCount
+    for (std::size_t i = 0; i < 512; ++i) code.CodeImage()[i] = std::uint8_t(i * 7 + k);
+  }
 }
 
 void SendKey(QWidget* w, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
@@ -96,6 +113,34 @@ int main(int argc, char** argv) {
 
   ui::MainWindow window(station, op);
   boxes.setParent(&window);
+  // The settings pages over the demo image; leaving them applies the form
+  // to the image (the demo writes no config.dat).
+  const QString home = QDir::temp().filePath(QStringLiteral("kvx-station-demo"));
+  SettingsPages pages(station.config(), station.options(), op, station.messages(),
+                      home.toStdString());
+  std::vector<std::string> eccOptions;
+  if (const auto lang = LanguageFile::Load(KVX_SHARE_DIR "/Lang/English.lng"))
+    eccOptions = lang->EccOptions();
+  {
+    std::lock_guard lock(station.controlMutex());
+    pages.Start(eccOptions);
+  }
+  station.hooks().saveSettings = [&] {
+    std::lock_guard lock(station.controlMutex());
+    pages.ApplyForm();
+  };
+  std::vector<std::string> portLines;
+  for (int k = 0; k < ports; ++k)
+    portLines.push_back("Port-1-1." + std::to_string(k + 1) + "=" + std::to_string(k));
+  ui::SettingsView* settings =
+      ui::InstallSettingsView(window, station,
+                              ui::SettingsContext{pages,
+                                                  station.controlMutex(),
+                                                  op,
+                                                  station.messages(),
+                                                  [&] { return portLines; },
+                                                  [&] { portLines.clear(); },
+                                                  {}});
   window.show();
   if (!unattended) {
     const int rc = app.exec();
@@ -120,8 +165,19 @@ int main(int argc, char** argv) {
     QTimer::singleShot(200, [&] {
       save("finished");
       SendKey(&window, Qt::Key_S, Qt::ControlModifier);
+      window.settingsPages()->setCurrentWidget(
+          window.settingsPages()->findChild<QWidget*>(QStringLiteral("BadView")));
       QTimer::singleShot(200, [&] {
         save("badpages");
+        // Every settings page in turn, hidden ones shown for the picture.
+        QTabWidget* tabs = window.settingsPages();
+        for (int i = 0; i < tabs->count(); ++i) {
+          tabs->setTabVisible(i, true);
+          tabs->setCurrentIndex(i);
+          QTest::qWait(100);
+          save(("settings-" + tabs->widget(i)->objectName().toStdString()).c_str());
+        }
+        (void)settings;
         SendKey(&window, Qt::Key_Escape);  // back to production
         SendKey(&window, Qt::Key_Escape);  // and close, answering OK
       });
