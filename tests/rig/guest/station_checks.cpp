@@ -312,6 +312,12 @@ void CheckProducedVolumes(const Options& o, std::map<int, Gadget>& gadgets) {
                "the station's hot-plug source listens" +
                    (hotplug.lastError().empty() ? std::string() : ": " + hotplug.lastError()));
   for (auto& [d, g] : gadgets) {
+    // What the kernel knows of the disk the production changed behind its back.
+    const auto blocks = BlockDevicesOf("/dev/" + g.node.name, MountPaths{});
+    report.note("station-volume",
+                Format("disk %d before the re-plug: block devices %zu, %s has %s sectors", d,
+                       blocks.size(), g.node.blockName.c_str(),
+                       ReadText("/sys/class/block/" + g.node.blockName + "/size").c_str()));
     const int atStart = changes.load();
     const bool unbound = Plug(g, false);
     std::uint64_t goneMs = 0;
