@@ -8,10 +8,15 @@
 //   kvx-usb-gadget --disks N --log-dir DIR [--ready FILE] [--sectors S]
 //                  [--sense DISK:OPCODE] [--hang DISK:OPCODE] [--unplug DISK:OPCODE]
 //                  [--configfs DIR] [--ffs-root DIR]
+//   kvx-usb-gadget (--sim N | --sim-profile FILE) --log-dir DIR [--ready FILE] ...
 //
-// The wire log of disk i is DIR/disk<i>.log. --sense makes OPCODE fail with
-// ILLEGAL REQUEST on that disk, --hang makes it never answer, --unplug makes
-// the disk unbind itself from its UDC when the opcode arrives.
+// The wire log of disk i is DIR/disk<i>.log. Without --sim the disks are RAM
+// disks: --sense makes OPCODE fail with ILLEGAL REQUEST on that disk, --hang
+// makes it never answer, --unplug makes the disk unbind itself from its UDC
+// when the opcode arrives. With --sim N (N small healthy simulated
+// controllers, latency off) or --sim-profile FILE (a simulation profile; its
+// faults replace the three rules) every gadget serves one simulated disk,
+// "sim:<i>"; unbinding a gadget powers its disk off, binding it powers it on.
 #include <signal.h>
 
 #include <cstdio>
@@ -25,6 +30,7 @@
 #include "platform/linux/gadget/configfs_gadget.h"
 #include "platform/linux/gadget/ffs_mass_storage.h"
 #include "platform/linux/gadget/ram_disk.h"
+#include "sim/simulator.h"
 
 namespace {
 
@@ -32,6 +38,8 @@ using namespace kvx::gadget;
 
 struct Options {
   int disks = 0;
+  int simDisks = 0;        // --sim N
+  std::string simProfile;  // --sim-profile FILE
   std::uint32_t sectors = 2048;  // 1 MiB per disk
   std::string logDir, readyFile, configfs = "/sys/kernel/config", ffsRoot = "/dev/ffs";
   std::vector<RamDiskRules> rules;
@@ -41,8 +49,9 @@ int Usage(const char* why) {
   std::fprintf(stderr,
                "kvx-usb-gadget: %s\nusage: kvx-usb-gadget --disks N --log-dir DIR [--ready FILE] "
                "[--sectors S] [--sense DISK:OPCODE] [--hang DISK:OPCODE] [--unplug DISK:OPCODE] "
-               "[--configfs DIR] "
-               "[--ffs-root DIR]\n",
+               "[--configfs DIR] [--ffs-root DIR]\n"
+               "       kvx-usb-gadget (--sim N | --sim-profile FILE) --log-dir DIR [--ready FILE] "
+               "[--configfs DIR] [--ffs-root DIR]\n",
                why);
   return 2;
 }
@@ -71,12 +80,21 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* why) {
     else if (arg == "--sectors") o->sectors = std::uint32_t(std::strtoul(value.c_str(), nullptr, 10));
     else if (arg == "--log-dir") o->logDir = value;
     else if (arg == "--ready") o->readyFile = value;
+    else if (arg == "--sim") o->simDisks = std::atoi(value.c_str());
+    else if (arg == "--sim-profile") o->simProfile = value;
     else if (arg == "--configfs") o->configfs = value;
     else if (arg == "--ffs-root") o->ffsRoot = value;
     else if (arg == "--sense" || arg == "--hang" || arg == "--unplug") rules.emplace_back(arg, value);
     else return *why = "unknown option " + arg, false;
   }
-  if (o->disks < 1 || o->disks > 32) return *why = "--disks must be 1..32", false;
+  const bool sim = o->simDisks != 0 || !o->simProfile.empty();
+  if (o->simDisks != 0 && !o->simProfile.empty())
+    return *why = "--sim and --sim-profile exclude each other", false;
+  if (sim && (o->disks != 0 || !rules.empty()))
+    return *why = "--disks, --sense, --hang and --unplug are for RAM disks, not with --sim", false;
+  if (o->simDisks < 0 || o->simDisks > 32) return *why = "--sim must be 1..32", false;
+  if (sim) o->disks = o->simDisks;  // a profile's count is known once it is read
+  else if (o->disks < 1 || o->disks > 32) return *why = "--disks must be 1..32", false;
   if (o->sectors < 1) return *why = "--sectors must be positive", false;
   if (o->logDir.empty()) return *why = "--log-dir is required", false;
   o->rules.resize(std::size_t(o->disks));
@@ -105,16 +123,34 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &quit, nullptr);
   InstallWakeSignal();
 
+  // The backend seam: RAM disks, or one simulated controller per gadget.
+  std::unique_ptr<kvx::sim::Simulator> sim;
+  std::unique_ptr<RamDiskAccess> ramDisks;
+  try {
+    if (!options.simProfile.empty()) {
+      sim = kvx::sim::Simulator::FromFile(options.simProfile);
+    } else if (options.simDisks > 0) {
+      sim = kvx::sim::Simulator::FromShortForm(options.simDisks);
+      sim->setLatency(kvx::sim::Latency{});  // the guest's emulated CPU is slow enough
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kvx-usb-gadget: %s\n", e.what());
+    return 2;
+  }
+  if (sim) {
+    options.disks = sim->diskCount();
+    if (options.disks < 1 || options.disks > 32) return Usage("a simulation needs 1..32 disks");
+  } else {
+    ramDisks = std::make_unique<RamDiskAccess>(options.disks, options.sectors, options.rules);
+  }
+  kvx::DeviceAccess& backend = sim ? static_cast<kvx::DeviceAccess&>(*sim) : *ramDisks;
+
   const std::vector<std::string> udcs = ListUdcs();
   if (int(udcs.size()) < options.disks) {
     std::fprintf(stderr, "kvx-usb-gadget: %d disks need as many UDCs, found %zu\n", options.disks,
                  udcs.size());
     return 1;
   }
-
-  // The backend seam: the simulator's DeviceAccess takes this line's place.
-  RamDiskAccess ramDisks(options.disks, options.sectors, options.rules);
-  kvx::DeviceAccess& backend = ramDisks;
 
   std::vector<std::unique_ptr<ConfigfsGadget>> gadgets;
   std::vector<std::unique_ptr<FfsMassStorage>> disks;
@@ -137,8 +173,14 @@ int main(int argc, char** argv) {
     FfsDiskConfig config;
     config.ffsDir = gadget->ffsDir();
     config.logPath = options.logDir + "/disk" + std::to_string(i) + ".log";
-    config.backendPath = "ram:" + std::to_string(i);
+    config.backendPath = sim ? kvx::sim::Simulator::DevicePath(i) : "ram:" + std::to_string(i);
     config.unplug = [gadget] { gadget->unbind(nullptr); };
+    if (sim) {
+      // A USB disk is powered by its port: unbound, the controller loses its
+      // RAM state; bound again, it boots from what its flash holds.
+      kvx::sim::Simulator* s = sim.get();
+      config.power = [s, i](bool powered) { powered ? s->plug(i) : s->unplug(i); };
+    }
     disks.push_back(std::make_unique<FfsMassStorage>(config, backend));
     if (!disks.back()->prepare(&error)) return fail("disk " + std::to_string(i) + ": " + error);
     disks.back()->start();

@@ -134,9 +134,12 @@ ScsiResult SimDisk::send(DeviceHandle h, DataDirection dir, const Cdb& cdb, void
       }
       Work work;
       if (result == 0 && cdb[0] == kRequestSense) {
-        std::uint8_t sense[kFixedSenseBytes] = {0x70, 0, std::uint8_t((lastSense_ >> 16) & 0x0F),
+        // The sense of the command before, else the standing condition (a
+        // blank controller keeps reporting that no medium is there).
+        const ScsiResult kept = lastSense_ != 0 ? lastSense_ : unit_->condition();
+        std::uint8_t sense[kFixedSenseBytes] = {0x70, 0, std::uint8_t((kept >> 16) & 0x0F),
                                                 0, 0, 0, 0, 10};
-        sense[12] = std::uint8_t(lastSense_ >> 8), sense[13] = std::uint8_t(lastSense_);
+        sense[12] = std::uint8_t(kept >> 8), sense[13] = std::uint8_t(kept);
         if (dir == DataDirection::In) {
           const std::uint32_t n = std::min<std::uint32_t>(length, kFixedSenseBytes);
           if (n > 0) std::memcpy(buffer, sense, n);
@@ -148,7 +151,9 @@ ScsiResult SimDisk::send(DeviceHandle h, DataDirection dir, const Cdb& cdb, void
         result = unit_->execute(req);
         work = req.work;
       }
-      if (result >= 0x10000) lastSense_ = result;  // a packed sense, kept for REQUEST SENSE
+      // A packed sense is kept for the REQUEST SENSE that follows; any other
+      // command replaces it, so a later REQUEST SENSE never reports an old failure.
+      if (cdb[0] != kRequestSense) lastSense_ = result >= 0x10000 ? result : 0;
       if (result != ETIMEDOUT && lat.scale > 0) {
         sleepUs = lat.scale * (lat.commandUs + work.reads * lat.readPageUs +
                                work.programs * lat.programPageUs + work.erases * lat.eraseBlockUs +

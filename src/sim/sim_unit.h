@@ -49,6 +49,9 @@ class SimUnit {
  public:
   virtual ~SimUnit() = default;
   virtual ScsiResult execute(Request& r) = 0;
+  // What REQUEST SENSE reports when no failed command left its sense: the
+  // unit's standing condition (NOT READY while no medium is there), else 0.
+  virtual ScsiResult condition() const { return 0; }
   // Power cycle: RAM state is lost, the flash stays.
   virtual void powerOn() = 0;
 };
@@ -58,6 +61,9 @@ class SimUnit {
 // START STOP UNIT, SYNCHRONIZE CACHE, READ(10), WRITE(10)). REQUEST SENSE is
 // answered by the disk, which keeps the last sense.
 class BlockUnit : public SimUnit {
+ public:
+  ScsiResult condition() const override { return readiness(); }
+
  protected:
   // 0 when the medium is ready, else the NOT READY sense.
   virtual ScsiResult readiness() const = 0;

@@ -38,7 +38,7 @@ done
 [ -n "$kver" ] || die "no readable /boot/vmlinuz-* with its module tree (package linux-image-amd64)"
 kernel=/boot/vmlinuz-$kver
 moddir=/lib/modules/$kver
-for exe in kvx-usb-gadget tests/rig/kvx-rig-guest; do
+for exe in kvx-usb-gadget kvx-mp tests/rig/kvx-rig-guest; do
   [ -x "$build/$exe" ] || die "$build/$exe not built"
 done
 
@@ -61,10 +61,27 @@ copy_with_libs() {
 }
 copy_with_libs "$build/kvx-usb-gadget"
 copy_with_libs "$build/tests/rig/kvx-rig-guest"
+copy_with_libs "$build/kvx-mp"
+# fsck.fat checks the volume the station produced (package dosfstools).
+fsck_fat=$(command -v fsck.fat || true)
+[ -n "$fsck_fat" ] || die "fsck.fat missing (package dosfstools; run scripts/install-deps.sh)"
+copy_with_libs "$fsck_fat"
+
+# --- the simulated disks and the station's folder ---------------------------
+# Both profiles: three small controllers (8 MiB of flash each, latency off:
+# the guest's CPU is emulated). The second adds a command that never answers.
+cp "$here/rig-sim.json" "$here/rig-sim-faults.json" "$root/etc/"
+# The station's settings for these flashes: the demo settings the station
+# makes for a simulation, saved to config.dat by a setting change.
+mkdir -p "$root/kvx-home"
+"$build/kvx-mp" --home "$root/kvx-home" --sim-profile "$here/rig-sim.json" config set LevelCount 4 \
+  > "$work/kvx-home.out" 2>&1 || die "kvx-mp could not write the station's settings: $(cat "$work/kvx-home.out")"
+[ -s "$root/kvx-home/config.dat" ] || die "kvx-mp wrote no config.dat"
 
 # --- kernel modules in dependency order (modules.dep) ---------------------
 wanted=(usb-common usbcore xhci-hcd xhci-pci scsi_common scsi_mod sg sd_mod usb-storage
-        libata ata_piix udc-core dummy_hcd configfs libcomposite usb_f_fs)
+        libata ata_piix udc-core dummy_hcd configfs libcomposite usb_f_fs
+        fat vfat nls_cp437 nls_iso8859-1)
 declare -A dep_of path_of seen
 while IFS=: read -r path deps; do
   name=${path##*/}; name=${name%%.ko*}; name=${name//-/_}
@@ -127,7 +144,7 @@ results=$work/results.log
 : > "$console"; : > "$results"
 boot_started=$(date +%s)
 set +e
-timeout --kill-after=10 "$vm_timeout" "$qemu" "${accel[@]}" -machine pc -m 512 -smp 1 \
+timeout --kill-after=10 "$vm_timeout" "$qemu" "${accel[@]}" -machine pc -m 768 -smp 1 \
   -nodefaults -display none -no-reboot -monitor none \
   -kernel "$kernel" -initrd "$work/initramfs.gz" \
   -append "console=ttyS0 rdinit=/init panic=-1 loglevel=7" \
@@ -159,6 +176,11 @@ fi
 if [ -z "$reason" ] && grep -q '^RIG FAIL' "$results.txt"; then
   reason="$(grep -c '^RIG FAIL' "$results.txt") guest check(s) failed"
 fi
+for part in transport station-healthy station-faults; do
+  if [ -z "$reason" ] && ! grep -q "^RIG END $part " "$results.txt"; then
+    reason="the guest's $part checks never reported their end"
+  fi
+done
 if [ -z "$reason" ] && ! grep -q '^RIG PASS' "$results.txt"; then
   reason="the guest reported no passing check"
 fi

@@ -94,6 +94,44 @@ TEST(SimStandardCommands, AnswerTheHostDiskDriverBeforeAndAfterTheFormat) {
   EXPECT_EQ(d[3], 39);
 }
 
+// REQUEST SENSE as the host's disk driver uses it: right after a failed
+// command it tells why; after any other command it tells the standing
+// condition (no medium before the format, nothing after), never an old failure.
+TEST(SimStandardCommands, RequestSenseTellsTheLastCommandOrTheStandingCondition) {
+  Rig rig(SmallDisk());
+  const ScsiResult kNoMedium = PackSense(sense::kNotReady, 0x3A, 0);
+  auto requestSense = [&] {
+    std::vector<std::uint8_t> d;
+    EXPECT_EQ(Raw(rig, DataDirection::In, Make({0x03, 0, 0, 0, 18}), 18, &d), 0);
+    return ScsiResultFromSense(d);
+  };
+  struct Step {
+    const char* what;
+    Cdb cdb;
+    std::uint32_t length;
+    ScsiResult answer;   // of the command
+    ScsiResult sense;    // of the REQUEST SENSE right after it
+  };
+  const Step blank[] = {
+      {"TEST UNIT READY without medium", Make({0x00}), 0, kNoMedium, kNoMedium},
+      {"INQUIRY for vital product data", Make({0x12, 1, 0, 0, 36}), 36, kInvalidField, kInvalidField},
+      {"INQUIRY after a refused one", Make({0x12, 0, 0, 0, 36}), 36, 0, kNoMedium},
+      {"unknown opcode", Make({0xDB}), 0, kInvalidOpcode, kInvalidOpcode},
+      {"PREVENT ALLOW after a refusal", Make({0x1E, 0, 0, 0, 1}), 0, 0, kNoMedium},
+  };
+  for (const auto& s : blank) {
+    EXPECT_EQ(Raw(rig, DataDirection::In, s.cdb, s.length), s.answer) << s.what;
+    EXPECT_EQ(requestSense(), s.sense) << s.what;
+  }
+  EXPECT_EQ(requestSense(), kNoMedium) << "the standing condition stays";
+
+  WriteFormat(rig, SimplePlan(SmallDisk().geometry, 1, 8));
+  ASSERT_EQ(rig.loadCode(1), 0);
+  EXPECT_EQ(Raw(rig, DataDirection::In, Make({0xDB}), 0), kInvalidOpcode);
+  EXPECT_EQ(Raw(rig, DataDirection::In, Make({0x00}), 0), 0);
+  EXPECT_EQ(requestSense(), 0) << "a formatted disk after a command that passed has nothing to say";
+}
+
 TEST(SimGenericDisk, ServesBlocksAndRejectsEveryVendorOpcode) {
   DiskSpec d;
   d.kind = DiskKind::Generic;

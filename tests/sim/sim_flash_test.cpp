@@ -253,7 +253,8 @@ TEST(SimDownloadCode, ChecksumIsCheckedAndAWrongOneRefused) {
   code[100] ^= 0x40;
   const ScsiResult refused = DownloadCode(rig.ctx, rig.h, 0, 8, code);
   EXPECT_EQ(refused, PackSense(sense::kIllegalRequest, 0x26, 0));
-  // REQUEST SENSE tells the same, then the sense is cleared.
+  // REQUEST SENSE tells the same, then the sense is cleared and what is
+  // left is the blank controller's standing condition.
   std::vector<std::uint8_t> s(18);
   Cdb rs{};
   rs[0] = 0x03;
@@ -261,7 +262,7 @@ TEST(SimDownloadCode, ChecksumIsCheckedAndAWrongOneRefused) {
   ASSERT_EQ(rig.sim->send(DataDirection::In, rig.h, rs, s.data(), 18, 0, 5), 0);
   EXPECT_EQ(ScsiResultFromSense(s), refused);
   ASSERT_EQ(rig.sim->send(DataDirection::In, rig.h, rs, s.data(), 18, 0, 5), 0);
-  EXPECT_EQ(ScsiResultFromSense(s), 0);
+  EXPECT_EQ(ScsiResultFromSense(s), PackSense(sense::kNotReady, 0x3A, 0));
   // One sector of 128 words: the last word covers the other 127.
   EXPECT_EQ(DownloadCode(rig.ctx, rig.h, 1, 1, CodeImage(1)), 0);
   EXPECT_EQ(DownloadCode(rig.ctx, rig.h, 2, 1, CodeImage(1)), PackSense(5, 0x24, 0)) << "kind 0 or 1";

@@ -1,7 +1,9 @@
 // kvx-rig-guest: the rig's checks, run inside the guest once kvx-usb-gadget
 // serves its disks. Each check prints "RIG PASS <name>: ...", "RIG FAIL
 // <name>: ..." or, for what the real kernel showed, "RIG NOTE <name>: ...";
-// the last line is "RIG DONE pass=<n> fail=<n>".
+// the last line is "RIG END transport pass=<n> fail=<n>". With "station" as
+// its first argument it runs the station's own program instead (see
+// station_checks.h).
 //
 // The station's own transport (SgTransport) and command builders talk to the
 // gadget disks through the guest kernel's sg and usb-storage drivers; the
@@ -24,6 +26,7 @@
 #include "platform/linux/gadget/wire_log.h"
 #include "platform/linux/sg_transport.h"
 #include "rig_support.h"
+#include "station_checks.h"
 #include "uevent_monitor.h"
 
 using namespace kvx;
@@ -31,20 +34,6 @@ using namespace kvx::rig;
 
 namespace {
 
-// ---------------------------------------------------------------- reporting
-struct Report {
-  int passed = 0, failed = 0;
-  void line(const char* kind, const std::string& name, const std::string& text) {
-    std::printf("RIG %s %s: %s\n", kind, name.c_str(), text.c_str());
-    std::fflush(stdout);
-  }
-  void pass(const std::string& name, const std::string& text) { ++passed, line("PASS", name, text); }
-  void fail(const std::string& name, const std::string& text) { ++failed, line("FAIL", name, text); }
-  void note(const std::string& name, const std::string& text) { line("NOTE", name, text); }
-  void check(bool ok, const std::string& name, const std::string& text) {
-    ok ? pass(name, text) : fail(name, text);
-  }
-};
 Report report;
 
 // ------------------------------------------------------------------ options
@@ -599,11 +588,12 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "station") return RunStationChecks(argc - 1, argv + 1);
   Options o;
   if (!ParseOptions(argc, argv, &o)) {
     std::puts("RIG FAIL setup: usage: kvx-rig-guest --disks N --log-dir DIR --ready FILE --sense-disk D "
               "--sense-opcode OP --hang-disk D --hang-opcode d4 --unplug-disk D --unplug-opcode OP");
-    std::puts("RIG DONE pass=0 fail=1");
+    std::puts("RIG END transport pass=0 fail=1");
     return 2;
   }
   const auto ready = ReadReady(o.readyFile);
@@ -621,6 +611,6 @@ int main(int argc, char** argv) {
   CheckUnplug(o, ready, o.unplugDisk, Unplug::ByTheDevice);
   ChecksumOtherDisks(false);
   report.note("time", Format("checks took %llu ms", (unsigned long long)(NowMs() - t0)));
-  std::printf("RIG DONE pass=%d fail=%d\n", report.passed, report.failed);
+  std::printf("RIG END transport pass=%d fail=%d\n", report.passed, report.failed);
   return report.failed == 0 ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <scsi/sg.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -20,6 +21,21 @@ namespace kvx::rig {
 namespace fs = std::filesystem;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// One "RIG PASS|FAIL|NOTE <name>: <text>" line per check or finding on stdout.
+struct Report {
+  int passed = 0, failed = 0;
+  void line(const char* kind, const std::string& name, const std::string& text) {
+    std::printf("RIG %s %s: %s\n", kind, name.c_str(), text.c_str());
+    std::fflush(stdout);
+  }
+  void pass(const std::string& name, const std::string& text) { ++passed, line("PASS", name, text); }
+  void fail(const std::string& name, const std::string& text) { ++failed, line("FAIL", name, text); }
+  void note(const std::string& name, const std::string& text) { line("NOTE", name, text); }
+  void check(bool ok, const std::string& name, const std::string& text) {
+    ok ? pass(name, text) : fail(name, text);
+  }
+};
 std::string Hex(const std::uint8_t* p, std::size_t n);
 std::uint64_t NowMs();  // CLOCK_MONOTONIC, the gadget's wire log clock
 std::string ReadText(const fs::path& p);  // without trailing blanks and newlines

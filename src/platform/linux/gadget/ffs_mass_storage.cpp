@@ -209,8 +209,16 @@ void FfsMassStorage::ep0Loop() {
     }
     for (ssize_t i = 0; i < n / ssize_t(sizeof events[0]); ++i) {
       switch (events[i].type) {
-        case FUNCTIONFS_BIND: log_.line("EP0", "BIND"); break;
-        case FUNCTIONFS_UNBIND: log_.line("EP0", "UNBIND"); newEpoch("unbind"); break;
+        case FUNCTIONFS_BIND:
+          log_.line("EP0", "BIND");
+          if (config_.power) config_.power(true);
+          binds_.fetch_add(1);
+          break;
+        case FUNCTIONFS_UNBIND:
+          log_.line("EP0", "UNBIND");
+          if (config_.power) config_.power(false);
+          newEpoch("unbind");
+          break;
         case FUNCTIONFS_ENABLE: {
           usb_endpoint_descriptor desc{};
           if (::ioctl(in_, FUNCTIONFS_ENDPOINT_DESC, &desc) == 0)
@@ -332,6 +340,15 @@ void FfsMassStorage::bulkLoop() {
   }
 }
 
+void FfsMassStorage::reopenAfterBind() {
+  const unsigned binds = binds_.load();
+  if (binds == handleBinds_) return;
+  handleBinds_ = binds;
+  if (IsOpen(handle_)) backend_.close(handle_);
+  handle_ = backend_.open(config_.backendPath);
+  log_.line("BACKEND", Fields("reopened after bind %u: %s", binds, IsOpen(handle_) ? "ok" : "failed"));
+}
+
 void FfsMassStorage::serve(const Cbw& cbw, unsigned epoch) {
   const std::uint32_t h = cbw.dataLength;
   log_.line("CBW", Fields("tag=%08x lun=%u cblen=%u dir=%s xfer=%u cdb=", cbw.tag, cbw.lun,
@@ -376,6 +393,7 @@ void FfsMassStorage::serve(const Cbw& cbw, unsigned epoch) {
     std::memset(data, 0, plan.deviceLength);
     std::memcpy(data, s.data(), std::min<std::size_t>(s.size(), plan.deviceLength));
   } else {
+    reopenAfterBind();
     result = backend_.send(plan.dataIn ? DataDirection::In : DataDirection::Out, handle_, cbw.cdb,
                            data, plan.deviceLength, cbw.lun, kBackendTimeoutS);
   }

@@ -1,7 +1,7 @@
 #pragma once
 // One gadget disk: a FunctionFS function that speaks the USB mass-storage
 // bulk-only transport and hands every command block to a DeviceAccess
-// backend (the rig's RAM disk now, the simulator later). Two threads: one
+// backend (the rig's RAM disk or the simulator). Two threads: one
 // reads endpoint 0's events (enable, disable, the class requests Get Max
 // LUN and Bulk-Only Mass Storage Reset), one serves CBW, data and CSW on the
 // bulk endpoints.
@@ -39,6 +39,12 @@ struct FfsDiskConfig {
   std::string logPath;      // the wire log
   std::string backendPath;  // opened on the backend ("ram:0", "sim:0")
   std::function<void()> unplug;  // unbinds this gadget from its UDC
+  // Called by the endpoint-0 thread when the gadget is bound to its UDC
+  // (true: the device gets power) or unbound (false: it loses it). A backend
+  // that models power (the simulator) cycles the device here; the bulk
+  // thread opens the backend device anew before the first command after a
+  // bind, since a handle of a previous plug-in may be dead.
+  std::function<void(bool powered)> power;
 };
 
 // The descriptor and string blocks written to ep0 (full and high speed;
@@ -68,6 +74,8 @@ class FfsMassStorage {
   void bulkLoop();
   void handleSetup(const void* setup);
   void serve(const Cbw& cbw, unsigned epoch);
+  // Opens the backend device again when a bind came since it was opened.
+  void reopenAfterBind();
   // Ends whatever the bulk thread does for the command in progress.
   void newEpoch(const char* why);
   bool epochChanged(unsigned epoch) const { return epoch_.load() != epoch; }
@@ -88,6 +96,8 @@ class FfsMassStorage {
   std::atomic<unsigned> epoch_{0};
   std::atomic<unsigned> bulkSeenEpoch_{0};
   std::atomic<bool> bulkBusy_{false};
+  std::atomic<unsigned> binds_{0};  // BIND events seen (ep0 thread)
+  unsigned handleBinds_ = 0;         // binds_ when handle_ was opened (bulk thread)
   std::mutex mutex_;
   std::condition_variable changed_;
   ScsiResult pendingSense_ = 0;  // bulk thread only
