@@ -115,14 +115,16 @@ ScsiResult SgTransport::send(DataDirection direction, DeviceHandle handle, const
     const int err = errno;
     return err != 0 ? err : EIO;
   }
-  // A device may send less than asked (resid is the shortfall). The bytes it
-  // did not send must not keep what the caller's buffer held before, where
-  // they would read as data from this disk: they read as zeros.
-  if (hdr.dxfer_direction == SG_DXFER_FROM_DEV && hdr.resid > 0) {
+  const ScsiResult result = ResultFromSgHeader(hdr, sense);
+  // A device may send less than asked and still succeed (resid is the
+  // shortfall). The bytes it did not send must not keep what the caller's
+  // buffer held before, where they would read as data from this disk: they
+  // read as zeros. (After a failure the caller does not use the data.)
+  if (result == 0 && hdr.dxfer_direction == SG_DXFER_FROM_DEV && hdr.resid > 0) {
     const std::uint32_t missing = std::min<std::uint32_t>(std::uint32_t(hdr.resid), length);
     std::memset(static_cast<std::uint8_t*>(buffer) + (length - missing), 0, missing);
   }
-  return ResultFromSgHeader(hdr, sense);
+  return result;
 }
 
 }  // namespace kvx
