@@ -138,8 +138,11 @@ std::optional<DebugGeometry> DebugTools::geometryLocked(std::string& why) {
   const ConstFlashTypeRecord ft =
       std::as_const(station_.config()).flashTypeRecord(std::size_t(rec.FlashTypeIndex));
   DebugGeometry g{rec.ChipCount, ft.BlockPerChip(), ft.PagePerBlock(), ft.SectorPerPage()};
+  // Every sector of a chip must have a 32-bit address (the command's field).
+  const std::uint64_t sectorsPerChip =
+      std::uint64_t(g.blocksPerChip) * g.pagesPerBlock * g.sectorsPerPage;
   if (g.blocksPerChip == 0 || g.pagesPerBlock == 0 || g.sectorsPerPage == 0 ||
-      g.sectorsPerPage > kMaxSectorsPerPage) {
+      g.sectorsPerPage > kMaxSectorsPerPage || sectorsPerChip > 0x100000000ull) {
     why = "The flash type of " + portName() + " has no usable geometry (" +
           std::to_string(g.blocksPerChip) + " blocks per chip, " + std::to_string(g.pagesPerBlock) +
           " pages per block, " + std::to_string(g.sectorsPerPage) + " sectors per page).";

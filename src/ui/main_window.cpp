@@ -342,9 +342,10 @@ bool MainWindow::tryFinishClose() {
 void MainWindow::showClosingState() {
   int stopping = 0;
   for (int k = 0; k < kPortCount; ++k) stopping += station_.busy(k) ? 1 : 0;
-  setWindowTitle(QStringLiteral("%1 - closing, %2 port(s) stopping")
-                     .arg(QString::fromLatin1(kWindowCaption))
-                     .arg(stopping));
+  const QString title = QStringLiteral("%1 - closing, %2 port(s) stopping")
+                            .arg(QString::fromLatin1(kWindowCaption))
+                            .arg(stopping);
+  if (windowTitle() != title) setWindowTitle(title);
 }
 
 void MainWindow::UpdateStatusBar() {

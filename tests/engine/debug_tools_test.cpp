@@ -212,6 +212,9 @@ TEST_F(DebugToolsTest, EveryRefusalSendsNothing) {
       {"flash type without geometry",
        [](DebugToolsTest& t) { t.station.config().flashTypeRecord(0).setPagePerBlock(0); }, "0",
        "0", "has no usable geometry"},
+      {"sector addresses beyond 32 bits",
+       [](DebugToolsTest& t) { t.station.config().flashTypeRecord(0).setBlockPerChip(0x01000001); },
+       "0", "0", "has no usable geometry"},
       {"does not open", [](DebugToolsTest& t) { t.devices.openable["fake:0"] = false; }, "0", "0",
        "could not be opened"},
   };
@@ -223,6 +226,7 @@ TEST_F(DebugToolsTest, EveryRefusalSendsNothing) {
     rec.FlashTypeIndex = 0;
     rec.ChipCount = 2;
     station.config().flashTypeRecord(0).setPagePerBlock(64);
+    station.config().flashTypeRecord(0).setBlockPerChip(1024);
     devices.openable.clear();
     if (c.setup) c.setup(*this);
     std::vector<std::uint8_t> page{1, 2, 3};
