@@ -53,7 +53,7 @@ void Station::WaitForIdle() {
 bool Station::startable(int k) const {
   const Port& p = ports_[k];
   const PortView v = p.display.snapshot();
-  return !v.buttonCaption.empty() && v.buttonEnabled && !p.rec.Busy.load() &&
+  return !closing_.load() && !v.buttonCaption.empty() && v.buttonEnabled && !p.rec.Busy.load() &&
          p.rec.FlashTypeIndex >= 0 && p.rec.FlashTypeIndex < int(ConfigImage::kFlashTypeCount);
 }
 
@@ -118,7 +118,8 @@ void Station::StartAll() {
 }
 
 void Station::StopAll() {
-  if (!ask(msg::kStopAll)) return;
+  // While closing every job has been told to stop already.
+  if (closing_.load() || !ask(msg::kStopAll)) return;
   for (auto& p : ports_) p.rec.Running.store(0);
 }
 
@@ -173,12 +174,24 @@ void Station::Tick() {
     if (p.rec.Running.load() == 1) p.rec.ElapsedSeconds.fetch_add(1);
 }
 
-bool Station::Close() {
+bool Station::RequestClose() {
+  if (closing_.load()) return true;
   if (!ask(msg::kExitQuestion)) return false;
+  closing_.store(true);
   if (hooks_.stopAuxiliaryThreads) hooks_.stopAuxiliaryThreads();
-  if (hooks_.saveSettings) hooks_.saveSettings();
   for (auto& p : ports_) p.rec.Running.store(0);
+  return true;
+}
+
+bool Station::FinishClose() {
+  if (closed_) return true;
+  if (!closing_.load() || anyBusy()) return false;
+  // Every worker has made its last write (Busy); joining only reaps the
+  // threads, which are at their very end.
   WaitForIdle();
+  // Saved after the jobs ended, so that what they changed in the image (the
+  // serial counter) is in the file.
+  if (hooks_.saveSettings) hooks_.saveSettings();
   std::lock_guard lock(controlMutex_);
   for (auto& p : ports_) {
     if (IsOpen(p.rec.hDevice)) {
@@ -186,7 +199,14 @@ bool Station::Close() {
       p.rec.hDevice = kInvalidHandle;
     }
   }
+  closed_ = true;
   return true;
+}
+
+bool Station::Close() {
+  if (!RequestClose()) return false;
+  WaitForIdle();
+  return FinishClose();
 }
 
 std::int32_t Station::runSequence(PortJob& job, bool& highFormatPath) {

@@ -4,12 +4,14 @@
 // The window and the terminal station are thin front ends over it.
 //
 // Threads: the command methods (StartAll, StopAll, PortButtonClick, KeyPress,
-// Tick, Close) belong to one front-end thread, the "window thread". Each port
+// Tick, RequestClose, FinishClose, Close) belong to one front-end thread, the
+// "window thread". Each port
 // has a worker thread while its job runs. Workers never wait for each other
 // and never take a station-wide lock; control operations and port discovery
 // serialise on controlMutex(), which no worker touches.
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -80,10 +82,24 @@ class Station {
   KeyAction KeyPress(StationKey key);
   // The one-second timer: advances the elapsed time of running jobs.
   void Tick();
-  // Asks "Exit DEDuro?"; on OK stops the auxiliary threads, saves the
-  // settings, stops every job, waits for the workers and closes every handle.
-  // False when the operator cancelled.
+
+  // Closing comes in two halves so that the window thread never waits for a
+  // worker stuck in a slow device command.
+  //
+  // RequestClose asks "Exit DEDuro?"; on OK it stops the auxiliary threads
+  // and asks every job to stop, and returns at once. From then on no job
+  // starts and Stop All asks nothing. False when the operator cancelled.
+  // Once a close is under way it asks nothing more and returns true.
+  bool RequestClose();
+  // The second half, to be called again until it returns true: once no port
+  // is busy it saves the settings and closes every open handle, exactly once.
+  // False while a job still runs or when no close was requested.
+  bool FinishClose();
+  // The blocking form for front ends that may wait (the terminal station):
+  // RequestClose, wait for every worker, FinishClose.
   bool Close();
+  bool closing() const { return closing_.load(); }
+  bool closed() const { return closed_; }
 
   bool stopAllEnabled() const { return stopAllEnabled_; }
   Panel panel() const { return panel_; }
@@ -121,6 +137,9 @@ class Station {
   std::array<Port, kPortCount>& ports_;
   bool stopAllEnabled_ = false;
   Panel panel_ = Panel::Production;
+  // Set by RequestClose; read by startable() under the control lock too.
+  std::atomic<bool> closing_{false};
+  bool closed_ = false;
 };
 
 }  // namespace kvx

@@ -21,6 +21,7 @@
 #include "engine/messages.h"
 #include "engine/port_display.h"
 #include "ui/bad_page_report.h"
+#include "ui/debug_page.h"
 #include "ui/status_bar_texts.h"
 #include "ui/text_progress_bar.h"
 
@@ -159,6 +160,7 @@ QWidget* MainWindow::buildProductionView() {
   auto* refresh = CommandButton("RefeshPort", QStringLiteral("刷新端口"), top);
   auto* exitButton = CommandButton("Exit", QStringLiteral("退出程序\n Esc "), top);
   for (QPushButton* b : {startAll, stopAll_, setup, refresh, exitButton}) commands->addWidget(b);
+  commandButtons_ = {startAll, stopAll_, setup, refresh};
   commands->addStretch(1);
   stopAll_->setEnabled(station_.stopAllEnabled());
   connect(startAll, &QPushButton::clicked, this, [this] { station_.StartAll(); });
@@ -244,6 +246,7 @@ QWidget* MainWindow::buildSettingsView() {
   pageLayout->addWidget(tree_, 1);
   pageLayout->addLayout(buttons);
   settingsPages_->addTab(badView, QStringLiteral("坏页查看"));
+  AddDebugPage(settingsPages_, station_);
 
   auto* layout = new QHBoxLayout(bottom);
   layout->setContentsMargins(2, 2, 2, 2);
@@ -293,6 +296,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (!widget || widget->window() != this) return QWidget::eventFilter(watched, event);
   const StationKey key = KeyOf(*static_cast<QKeyEvent*>(event));
   if (key == StationKey::Other) return false;
+  if (closing_) return true;  // the station's keys do nothing while the jobs stop
   // In the settings view only Esc belongs to the window; the other keys go
   // to the page controls as usual.
   if (station_.panel() == Panel::Settings && key != StationKey::Escape) return false;
@@ -305,19 +309,43 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  // Asks "Exit DEDuro?"; on OK the station stops the hot-plug threads, saves
-  // the settings, stops every job, waits for the workers and closes every
-  // handle.
-  if (!station_.Close()) {
-    event->ignore();
+  // Asks "Exit DEDuro?"; on OK the station stops the hot-plug threads and
+  // asks every job to stop. The window stays until the last worker is out of
+  // its device command; the poll then lets the station save the settings and
+  // close the handles, and closes the window.
+  if (!closing_) {
+    if (!station_.RequestClose()) {
+      event->ignore();
+      return;
+    }
+    closing_ = true;
+    for (QPushButton* b : commandButtons_) b->setEnabled(false);
+  }
+  if (tryFinishClose()) {
+    event->accept();
     return;
   }
+  showClosingState();
+  event->ignore();
+}
+
+bool MainWindow::tryFinishClose() {
+  if (!station_.FinishClose()) return false;
   closed_ = true;
   pollStation();  // the last state of every port
   pollTimer_.stop();
   tickTimer_.stop();
   statusRetry_.stop();
-  event->accept();
+  return true;
+}
+
+void MainWindow::showClosingState() {
+  int stopping = 0;
+  for (int k = 0; k < kPortCount; ++k) stopping += station_.busy(k) ? 1 : 0;
+  const QString title = QStringLiteral("%1 - closing, %2 port(s) stopping")
+                            .arg(QString::fromLatin1(kWindowCaption))
+                            .arg(stopping);
+  if (windowTitle() != title) setWindowTitle(title);
 }
 
 void MainWindow::UpdateStatusBar() {
@@ -359,11 +387,17 @@ void MainWindow::pollStation() {
     applyPortView(k, view);
     ++stats_.portsRepainted;
   }
-  if (stopAll_->isEnabled() != station_.stopAllEnabled())
-    stopAll_->setEnabled(station_.stopAllEnabled());
+  const bool stopAllEnabled = station_.stopAllEnabled() && !closing_;
+  if (stopAll_->isEnabled() != stopAllEnabled) stopAll_->setEnabled(stopAllEnabled);
   if (station_.badPageTree().version() != seenTreeVersion_) syncTree();
   ++stats_.polls;
   stats_.longestPollUs = std::max<std::int64_t>(stats_.longestPollUs, clock.nsecsElapsed() / 1000);
+  if (closing_ && !closed_) {
+    if (tryFinishClose())
+      close();
+    else
+      showClosingState();
+  }
 }
 
 void MainWindow::syncTree() {

@@ -58,6 +58,8 @@ class MainWindow : public QWidget {
   void SaveToFile();
   void ClearBuffer();
   bool productionViewShown() const;
+  // A close was confirmed and the window waits for the jobs to stop.
+  bool closing() const { return closing_; }
 
   // One poll of the port displays and the bad-page tree (the timer's work).
   void pollStation();
@@ -81,11 +83,14 @@ class MainWindow : public QWidget {
   void showSettingsView();
   void applyPortView(int port, const PortView& view);
   void syncTree();
+  void showClosingState();
+  bool tryFinishClose();
 
   Station& station_;
   Operator& operator_;
   std::function<void()> refreshPorts_;
   int activeZoneCount_ = 0;
+  bool closing_ = false;
   bool closed_ = false;
 
   QStackedWidget* views_ = nullptr;
@@ -94,6 +99,7 @@ class MainWindow : public QWidget {
   QTabWidget* portPages_ = nullptr;
   QTabWidget* settingsPages_ = nullptr;
   QPushButton* stopAll_ = nullptr;
+  std::vector<QPushButton*> commandButtons_;
   std::array<QPushButton*, kPortCount> buttons_{};
   std::array<TextProgressBar*, kPortCount> bars_{};
   std::array<std::uint64_t, kPortCount> seenVersion_{};

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -17,7 +18,45 @@ namespace {
 
 using namespace std::chrono_literals;
 
-enum class Mode { Succeed, Fail, HandOver, SolderingPass, UntilStopped, OneSecond, Throw };
+enum class Mode {
+  Succeed,
+  Fail,
+  HandOver,
+  SolderingPass,
+  UntilStopped,
+  OneSecond,
+  Throw,
+  InSlowCommand
+};
+
+// A device command that does not come back until the test lets it: the job
+// inside it cannot see a stop request, as with a command waiting for its
+// timeout.
+class SlowCommand {
+ public:
+  void wait() {
+    std::unique_lock l(m_);
+    ++waiting_;
+    cv_.wait(l, [this] { return released_; });
+  }
+  void release() {
+    {
+      std::lock_guard l(m_);
+      released_ = true;
+    }
+    cv_.notify_all();
+  }
+  int waiting() {
+    std::lock_guard l(m_);
+    return waiting_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool released_ = false;
+  int waiting_ = 0;
+};
 
 // A production sequence whose behaviour is chosen per port.
 class FakeSequence : public ProductionSequence {
@@ -28,6 +67,7 @@ class FakeSequence : public ProductionSequence {
   // What the bar showed when a stopped job noticed the stop.
   std::mutex m;
   std::vector<PortView> cancelViews;
+  SlowCommand slowCommand;
 
   std::int32_t RunProduction(PortJob& job) override {
     ++production;
@@ -60,6 +100,9 @@ class FakeSequence : public ProductionSequence {
         return 0;
       case Mode::Throw:
         throw std::out_of_range("index 9 of 4");
+      case Mode::InSlowCommand:
+        slowCommand.wait();
+        return job.stopRequested() ? msg::kCancel : 0;
     }
     return -1;
   }
@@ -427,6 +470,91 @@ TEST_F(StationTest, CloseAsksThenStopsEverythingAndClosesHandles) {
   EXPECT_EQ(devices.closed.size(), 2u);
   EXPECT_EQ(station->record(0).hDevice, kInvalidHandle);
   EXPECT_EQ(op.asked.back(), msg::kExitQuestion);
+}
+
+TEST_F(StationTest, CloseRequestReturnsAtOnceWhileAJobIsInsideASlowCommand) {
+  int saves = 0, auxiliaryStops = 0;
+  station->hooks().stopAuxiliaryThreads = [&] { ++auxiliaryStops; };
+  station->hooks().saveSettings = [&] { ++saves; };
+  attach(0);
+  attach(3);
+  sequence.mode[0] = Mode::InSlowCommand;
+  sequence.mode[3] = Mode::UntilStopped;
+  station->StartAll();
+  while (sequence.slowCommand.waiting() < 1 || sequence.inside.load() < 2)
+    std::this_thread::sleep_for(1ms);
+
+  // A request that waited for the job would wait forever: after two seconds
+  // the command comes back by itself and the test fails instead of hanging.
+  std::jthread safety([this](std::stop_token stop) {
+    for (int i = 0; i < 200 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(10ms);
+    if (!stop.stop_requested()) sequence.slowCommand.release();
+  });
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(station->RequestClose());
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms) << "the request waits for no job";
+  safety.request_stop();
+  safety.join();
+  EXPECT_EQ(op.asked, std::vector<MessageId>{msg::kExitQuestion});
+  EXPECT_EQ(auxiliaryStops, 1);
+  EXPECT_TRUE(station->closing());
+  EXPECT_EQ(station->record(0).Running.load(), 0);
+  EXPECT_EQ(station->record(3).Running.load(), 0);
+
+  // Port 3 polls its flag and ends; port 0 is still inside its command.
+  while (station->busy(3)) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(station->busy(0));
+  EXPECT_FALSE(station->FinishClose());
+  EXPECT_EQ(saves, 0) << "nothing is saved while a job runs";
+  EXPECT_TRUE(devices.closed.empty()) << "no handle is closed under a running job";
+
+  // Meanwhile nothing starts and nothing more is asked.
+  attach(5);
+  station->StartAll();
+  station->PortButtonClick(5);
+  station->PortButtonClick(0);
+  station->StopAll();
+  EXPECT_FALSE(station->busy(5));
+  EXPECT_EQ(sequence.production.load(), 2);
+  EXPECT_TRUE(station->RequestClose()) << "a second request does not ask again";
+  EXPECT_EQ(op.asked.size(), 1u);
+
+  sequence.slowCommand.release();
+  while (station->anyBusy()) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(station->FinishClose());
+  EXPECT_TRUE(station->closed());
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(devices.opened.size(), 2u);
+  EXPECT_EQ(devices.closed.size(), 2u);
+  for (int k : {0, 3}) EXPECT_EQ(station->record(k).hDevice, kInvalidHandle) << k;
+
+  // Finishing again changes nothing.
+  EXPECT_TRUE(station->FinishClose());
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(devices.closed.size(), 2u);
+  EXPECT_EQ(auxiliaryStops, 1);
+}
+
+TEST_F(StationTest, CloseWithoutJobsStillAsksFirst) {
+  int saves = 0;
+  station->hooks().saveSettings = [&] { ++saves; };
+  // A handle left open by discovery is closed too.
+  attach(2);
+  station->record(2).hDevice = devices.open("fake:2");
+
+  op.answer = false;
+  EXPECT_FALSE(station->RequestClose());
+  EXPECT_FALSE(station->closing());
+  EXPECT_FALSE(station->FinishClose()) << "no close was requested";
+  EXPECT_EQ(saves, 0);
+
+  op.answer = true;
+  EXPECT_TRUE(station->RequestClose());
+  EXPECT_TRUE(station->FinishClose()) << "nothing to wait for";
+  EXPECT_EQ(op.asked, (std::vector<MessageId>{msg::kExitQuestion, msg::kExitQuestion}));
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(devices.closed.size(), 1u);
+  EXPECT_EQ(station->record(2).hDevice, kInvalidHandle);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,11 +31,47 @@ struct DemoPlan {
   int badLines = 2;  // bad-page lines hung under the job's node
 };
 
+// A device command that does not come back while held: a job inside it sees
+// no stop request, as when a real command waits for its timeout.
+class SlowCommand {
+ public:
+  void hold() {
+    std::lock_guard l(m_);
+    held_ = true;
+  }
+  void release() {
+    {
+      std::lock_guard l(m_);
+      held_ = false;
+    }
+    cv_.notify_all();
+  }
+  // Passes at once unless held.
+  void pass() {
+    std::unique_lock l(m_);
+    if (!held_) return;
+    ++inside_;
+    cv_.wait(l, [this] { return !held_; });
+    --inside_;
+  }
+  int inside() {
+    std::lock_guard l(m_);
+    return inside_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool held_ = false;
+  int inside_ = 0;
+};
+
 // Plans are set before the jobs start; workers only read them.
 class DemoSequence final : public ProductionSequence {
  public:
   std::array<DemoPlan, kPortCount> plans{};
   std::atomic<int> jobs{0};
+  SlowCommand slowCommand;
 
   std::int32_t RunProduction(PortJob& job) override { return run(job); }
   std::int32_t RunHighFormatOnly(PortJob& job) override { return run(job); }
@@ -48,6 +85,7 @@ class DemoSequence final : public ProductionSequence {
     job.rec.BadPages = 0;
     int linesAdded = 0;
     for (int step = 0; plan.outcome == DemoOutcome::UntilStopped || step <= plan.steps; ++step) {
+      slowCommand.pass();
       if (job.stopRequested()) {
         job.showCancelled();
         return msg::kCancel;

@@ -261,7 +261,8 @@ TEST(MainWindowClose, ClosingWhileJobsRunAsksThenStopsEverythingAndClosesHandles
   f.op.answer = true;
   f.command("Exit")->click();
   EXPECT_EQ(f.op.asked.size(), 2u);
-  EXPECT_FALSE(f.window->isVisible());
+  // The window closes itself once the jobs have noticed the stop.
+  ASSERT_TRUE(WaitUntil([&] { return !f.window->isVisible(); }));
   EXPECT_FALSE(f.station.anyBusy());
   EXPECT_EQ(auxiliaryStops, 1);
   EXPECT_EQ(saves, 1);
@@ -271,6 +272,86 @@ TEST(MainWindowClose, ClosingWhileJobsRunAsksThenStopsEverythingAndClosesHandles
     EXPECT_FALSE(IsOpen(f.station.record(k).hDevice)) << k;
     EXPECT_TRUE(f.showsResult(k, BarColour::Red)) << "the last state is shown: " << k;
   }
+}
+
+// The close does not wait on the window's thread for a worker that is stuck
+// in a device command: the window goes on polling and refuses new work, and
+// closes itself once the last job is out.
+TEST(MainWindowClose, ClosingWhileAJobIsInASlowCommandKeepsTheWindowResponsive) {
+  WindowFixture f;
+  int saves = 0;
+  f.station.hooks().saveSettings = [&] { ++saves; };
+  f.demo.sequence.plans[2] = {0, 2ms, DemoOutcome::UntilStopped, 0};
+  f.demo.sequence.plans[5] = {0, 2ms, DemoOutcome::UntilStopped, 0};
+  f.attach({2, 5, 9});
+  f.command("StartAll")->click();
+  ASSERT_TRUE(WaitUntil([&] { return f.station.busy(2) && f.station.busy(5); }));
+  // Port 9's job has ended already; it starts again only if a start slips in.
+  ASSERT_TRUE(WaitUntil([&] { return !f.station.busy(9); }));
+  f.demo.sequence.slowCommand.hold();
+  ASSERT_TRUE(WaitUntil([&] { return f.demo.sequence.slowCommand.inside() == 2; }));
+
+  // A window that waited for the job would wait forever: after two seconds
+  // the command comes back by itself and the test fails instead of hanging.
+  std::atomic<bool> returned{false};
+  std::jthread safety([&] {
+    for (int i = 0; i < 200 && !returned.load(); ++i) std::this_thread::sleep_for(10ms);
+    if (!returned.load()) f.demo.sequence.slowCommand.release();
+  });
+  QElapsedTimer clock;
+  clock.start();
+  f.key(Qt::Key_Escape);
+  returned.store(true);
+  safety.join();
+  ASSERT_LT(clock.elapsed(), 1000) << "the request returns at once";
+  EXPECT_EQ(f.op.asked, std::vector<MessageId>{msg::kExitQuestion});
+  EXPECT_TRUE(f.window->closing());
+  EXPECT_TRUE(f.window->isVisible());
+  EXPECT_EQ(saves, 0);
+  EXPECT_TRUE(f.demo.devices.closed.empty());
+  EXPECT_FALSE(f.command("StartAll")->isEnabled());
+  EXPECT_FALSE(f.command("StopAll")->isEnabled());
+
+  // The window's timers keep running and it shows the ports stopping.
+  const auto polls = f.window->pollStats().polls;
+  QTest::qWait(200);
+  EXPECT_GT(f.window->pollStats().polls, polls + 2);
+  EXPECT_TRUE(f.window->windowTitle().contains(QStringLiteral("2 port(s) stopping")))
+      << f.window->windowTitle().toStdString();
+  // Nothing new starts, neither by key nor by button, and nothing is asked.
+  const int jobs = f.demo.sequence.jobs.load();
+  f.key(Qt::Key_Space);
+  f.button(9)->click();
+  f.key(Qt::Key_Escape);
+  f.window->close();
+  QTest::qWait(50);
+  EXPECT_EQ(f.demo.sequence.jobs.load(), jobs);
+  EXPECT_FALSE(f.station.busy(9));
+  EXPECT_EQ(f.op.asked.size(), 1u);
+  EXPECT_TRUE(f.window->isVisible());
+
+  f.demo.sequence.slowCommand.release();
+  ASSERT_TRUE(WaitUntil([&] { return !f.window->isVisible(); }));
+  EXPECT_FALSE(f.station.anyBusy());
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(f.demo.devices.opened.size(), 3u);
+  EXPECT_EQ(f.demo.devices.closed.size(), 3u) << "every handle, also the one of the ended job";
+  for (int k : {2, 5}) EXPECT_TRUE(f.showsResult(k, BarColour::Red)) << k;
+}
+
+TEST(MainWindowClose, ClosingWithoutJobsStillAsksFirst) {
+  WindowFixture f;
+  int saves = 0;
+  f.station.hooks().saveSettings = [&] { ++saves; };
+  f.op.answer = false;
+  f.window->close();
+  EXPECT_TRUE(f.window->isVisible());
+  EXPECT_FALSE(f.window->closing());
+  f.op.answer = true;
+  f.window->close();
+  EXPECT_FALSE(f.window->isVisible()) << "nothing to wait for: closed at once";
+  EXPECT_EQ(f.op.asked, (std::vector<MessageId>{msg::kExitQuestion, msg::kExitQuestion}));
+  EXPECT_EQ(saves, 1);
 }
 
 // A poll may hold the window's thread for at most 50 ms. Sanitizer builds run
