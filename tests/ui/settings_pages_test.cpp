@@ -106,16 +106,23 @@ void DragHandleTo(QSplitter* splitter, int handle, int x) {
 TEST(SettingsPages, PagesInTabOrderWithTheirCaptionsAndTheFirstShown) {
   SettingsWindow s;
   QTabWidget* tabs = s.tabs();
-  const std::vector<std::pair<const char*, const char*>> expected = {
-      {"TabSheet1", "闪存格式化设置"}, {"TabSheet2", "分区信息设置"}, {"CodeConfig", "代码配置"},
-      {"FlashConfig", "Flash 配置"},   {"BadView", "坏页查看"},       {"TabSheet3", "端口记录"},
-      {"TabSheet5", "二次开发设置"}};
+  struct Page {
+    const char* name;
+    const char* caption;
+    bool visible;
+  };
+  // The debug page is the one hidden at start.
+  const std::vector<Page> expected = {
+      {"TabSheet1", "闪存格式化设置", true}, {"TabSheet2", "分区信息设置", true},
+      {"CodeConfig", "代码配置", true},      {"FlashConfig", "Flash 配置", true},
+      {"Debug", "数据查看", false},          {"BadView", "坏页查看", true},
+      {"TabSheet3", "端口记录", true},       {"TabSheet5", "二次开发设置", true}};
   ASSERT_EQ(tabs->count(), int(expected.size()));
   for (int i = 0; i < tabs->count(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(tabs->widget(i)->objectName(), expected[std::size_t(i)].first);
-    EXPECT_EQ(tabs->tabText(i), QString::fromUtf8(expected[std::size_t(i)].second));
-    EXPECT_TRUE(tabs->isTabVisible(i));
+    EXPECT_EQ(tabs->widget(i)->objectName(), expected[std::size_t(i)].name);
+    EXPECT_EQ(tabs->tabText(i), QString::fromUtf8(expected[std::size_t(i)].caption));
+    EXPECT_EQ(tabs->isTabVisible(i), expected[std::size_t(i)].visible);
   }
   EXPECT_EQ(tabs->currentIndex(), 0);
 }
@@ -336,6 +343,7 @@ TEST(SettingsPages, CtrlPressOnBin10SwitchesTheEngineeringPagesByBlockMode) {
   auto* mBin10 = s.find<QLineEdit>("MBin10");
   auto* toBin10 = s.find<QLineEdit>("ToBin10");
 
+  EXPECT_FALSE(visible("Debug")) << "hidden at start";
   QTest::mouseClick(fromBin10, Qt::LeftButton);  // no Ctrl
   for (const char* page : engineering) EXPECT_TRUE(visible(page)) << page;
   QTest::mouseClick(toBin10, Qt::LeftButton, Qt::ControlModifier);  // another edit
@@ -345,9 +353,12 @@ TEST(SettingsPages, CtrlPressOnBin10SwitchesTheEngineeringPagesByBlockMode) {
   for (const char* page : engineering) EXPECT_FALSE(visible(page)) << page;
   for (const char* page : always) EXPECT_TRUE(visible(page)) << page;
 
+  EXPECT_FALSE(visible("Debug"));
+
   s.find<QCheckBox>("BlockMode")->click();
   QTest::mouseClick(mBin10, Qt::LeftButton, Qt::ControlModifier);
   for (const char* page : engineering) EXPECT_TRUE(visible(page)) << page;
+  EXPECT_TRUE(visible("Debug")) << "the debug page comes with the engineering pages";
 }
 
 // The flash-type list through its buttons: names, selection, a field edit,
