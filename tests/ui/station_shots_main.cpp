@@ -9,13 +9,15 @@
 // of its job and stops port 6 by its button, and saves
 // <prefix>-production.png while the jobs run, <prefix>-finished.png when they
 // have ended, <prefix>-settings-<page>.png of every settings page (hidden ones
-// shown for the picture), then closes the window by its keys, answering OK.
+// shown for the picture; the debug page after reading a page of slot 0's
+// disk), then closes the window by its keys, answering OK.
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -144,6 +146,9 @@ int main(int argc, char** argv) {
           for (int i = 0; i < tabs->count(); ++i) {
             tabs->setTabVisible(i, true);
             tabs->setCurrentIndex(i);
+            // The debug page shows a page of slot 0's disk, read at once.
+            if (auto* read = tabs->widget(i)->findChild<QPushButton*>(QStringLiteral("PhysicalRead")))
+              read->click();
             QTest::qWait(150);
             save("settings-" + tabs->widget(i)->objectName().toStdString());
           }
