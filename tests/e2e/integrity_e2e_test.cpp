@@ -12,9 +12,12 @@
 #include "e2e/rework.h"
 #include "engine/bins_serials.h"
 #include "engine/messages.h"
+#include "support/wait_for.h"
 
 namespace kvx::e2e {
 namespace {
+
+using test::WaitFor;
 
 using namespace std::chrono_literals;
 using sim::DiskSpec;
@@ -29,16 +32,6 @@ void RunCases(std::initializer_list<Case> cases) {
     SCOPED_TRACE(c.name);
     c.run();
   }
-}
-
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 // A disk whose first job command (the configuration table) never answers:

@@ -13,19 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using sim::DiskSpec;
-using sim::Profile;
-
-DiskSpec Disk() { return ControllerDisk(); }
-
-std::unique_ptr<Simulator> Sim(std::vector<DiskSpec> disks) { return SimOf(std::move(disks)); }
-
-std::vector<std::uint8_t> Read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(ProductionCasesE2E, OnlyScanReportsTheScanAndFixedZero) {
-  SimStation s(Sim({Disk()}));
+  SimStation s(SimOf({ControllerDisk()}));
   s.station.options().onlyScan = true;
   s.produce();
   const PortView v = s.station.display(0).snapshot();
@@ -37,7 +27,7 @@ TEST(ProductionCasesE2E, OnlyScanReportsTheScanAndFixedZero) {
 }
 
 TEST(ProductionCasesE2E, ThreeZonesLieWhereTheSystemInformationSays) {
-  SimStation s(Sim({Disk()}));
+  SimStation s(SimOf({ControllerDisk()}));
   auto& cfg = s.station.config();
   cfg.setU8(ConfigImage::kActiveZoneCount, 3);
   cfg.setU16(ConfigImage::kZone0BarWidth, 100);
@@ -56,7 +46,7 @@ TEST(ProductionCasesE2E, ThreeZonesLieWhereTheSystemInformationSays) {
   EXPECT_GT(rec.Zone2Sectors, 0u);
   const fs::path image = s.home / "disk.img";
   ASSERT_TRUE(s.sim->exportLogicalImage(0, image.string()));
-  const auto bytes = Read(image);
+  const auto bytes = ReadFile(image);
   // Each zone starts with its own MBR (0x55AA) and a FAT volume that
   // fsck.fat passes, with the zone's label.
   const std::uint32_t starts[] = {0u, rec.Zone0Sectors, rec.Zone0Sectors + rec.Zone1Sectors};
@@ -77,7 +67,7 @@ TEST(ProductionCasesE2E, ThreeZonesLieWhereTheSystemInformationSays) {
 TEST(ProductionCasesE2E, CdromZoneCarriesTheIsoUnchanged) {
   const std::string xorriso = fat::fattest::FindTool("xorriso");
   ASSERT_FALSE(xorriso.empty()) << "xorriso missing: run scripts/install-deps.sh";
-  SimStation s(Sim({Disk()}));
+  SimStation s(SimOf({ControllerDisk()}));
   const fs::path src = s.home / "iso-src";
   fs::create_directories(src);
   std::ofstream(src / "README.TXT") << "autorun fixture";
@@ -88,23 +78,23 @@ TEST(ProductionCasesE2E, CdromZoneCarriesTheIsoUnchanged) {
   auto& cfg = s.station.config();
   cfg.setU8(ConfigImage::kZone0DiskType, kDiskCdrom);
   cfg.setText(ConfigImage::kIsoFile, ConfigImage::kPathWidth, iso.string());
-  const auto isoBytes = Read(iso);
+  const auto isoBytes = ReadFile(iso);
   cfg.setU32(ConfigImage::kZone0ContentSectors, std::uint32_t(isoBytes.size() / 512 + 4096));
   s.produce();
   ASSERT_EQ(s.station.record(0).LastResult, 0) << s.station.display(0).snapshot().text;
   const fs::path image = s.home / "disk.img";
   ASSERT_TRUE(s.sim->exportLogicalImage(0, image.string()));
-  const auto disk = Read(image);
+  const auto disk = ReadFile(image);
   ASSERT_GE(disk.size(), isoBytes.size());
   EXPECT_TRUE(std::equal(isoBytes.begin(), isoBytes.end(), disk.begin()));
 }
 
 TEST(ProductionCasesE2E, VerifyMismatchesRetireBlocks) {
-  DiskSpec sysFail = Disk();
+  DiskSpec sysFail = ControllerDisk();
   sysFail.defects.programFailPages = {{0, 0}};  // the first system-area page of block 0
-  DiskSpec dataFail = Disk();
+  DiskSpec dataFail = ControllerDisk();
   dataFail.defects.programFailPages = {{100, 0}};
-  SimStation s(Sim({sysFail, dataFail, Disk()}));
+  SimStation s(SimOf({sysFail, dataFail, ControllerDisk()}));
   s.produce();
   for (int slot = 0; slot < 3; ++slot)
     ASSERT_EQ(s.station.record(slot).LastResult, 0) << s.station.display(slot).snapshot().text;
@@ -118,17 +108,17 @@ TEST(ProductionCasesE2E, VerifyMismatchesRetireBlocks) {
 }
 
 TEST(ProductionCasesE2E, NoPlaceForTheSystemAreaEndsRed) {
-  DiskSpec d = Disk();
+  DiskSpec d = ControllerDisk();
   for (std::uint32_t b = 0; b < 256; ++b)
     for (std::uint32_t p : {0u, 1u}) d.defects.weakPages.push_back({b, p, 0xFF, -1, 0});
-  SimStation s(Sim({d}));
+  SimStation s(SimOf({d}));
   s.produce();
   EXPECT_EQ(s.station.record(0).LastResult, -1);
   EXPECT_EQ(s.station.display(0).snapshot().colour, BarColour::Red);
 }
 
 TEST(ProductionCasesE2E, ReformatRewritesWithNewSettingsAndKeepsTheSize) {
-  SimStation s(Sim({Disk(), Disk()}));
+  SimStation s(SimOf({ControllerDisk(), ControllerDisk()}));
   s.sim->unplug(1);
   s.produce();
   ASSERT_EQ(s.station.record(0).LastResult, 0) << s.station.display(0).snapshot().text;
@@ -155,9 +145,9 @@ TEST(ProductionCasesE2E, ReformatRewritesWithNewSettingsAndKeepsTheSize) {
 }
 
 TEST(ProductionCasesE2E, UnpluggedMidJobEndsRedOthersFinish) {
-  DiskSpec vanishing = Disk();
+  DiskSpec vanishing = ControllerDisk();
   vanishing.faults.unplugAfter = 400;
-  SimStation s(Sim({Disk(), vanishing, Disk()}));
+  SimStation s(SimOf({ControllerDisk(), vanishing, ControllerDisk()}));
   s.produce();
   EXPECT_EQ(s.station.record(0).LastResult, 0);
   EXPECT_NE(s.station.record(1).LastResult, 0);
@@ -199,9 +189,9 @@ TEST(ProductionCasesE2E, UnpluggedInEveryStageEndsRedOthersFinish) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stage);
-    DiskSpec vanishing = Disk();
+    DiskSpec vanishing = ControllerDisk();
     if (!c.reformat) vanishing.faults.unplugOn = {{c.opcode, c.nth}};
-    SimStation s(Sim({Disk(), vanishing, Disk()}));
+    SimStation s(SimOf({ControllerDisk(), vanishing, ControllerDisk()}));
     s.station.options().logicScan = c.logicScan;
     s.produce();
     if (c.reformat) {
@@ -243,7 +233,7 @@ TEST(ProductionCasesE2E, FolderCopiesLandInTheVolume) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SimStation s(Sim({Disk()}));
+    SimStation s(SimOf({ControllerDisk()}));
     const fs::path src = s.home / c.folder;
     fs::create_directories(src / "sub");
     std::ofstream(src / "readme.txt") << "hello";
@@ -275,7 +265,7 @@ TEST(ProductionCasesE2E, FolderCopiesLandInTheVolume) {
     EXPECT_EQ(fs::exists(volume / "sub" / "data.bin"), c.copied);
     if (c.copied) {
       EXPECT_EQ(fs::file_size(volume / "sub" / "data.bin"), 100000u);
-      EXPECT_EQ(Read(volume / "readme.txt").size(), 5u);
+      EXPECT_EQ(ReadFile(volume / "readme.txt").size(), 5u);
     }
   }
 }
@@ -284,7 +274,7 @@ TEST(ProductionCasesE2E, AGenericDiskKeepsEveryByte) {
   DiskSpec generic;
   generic.kind = sim::DiskKind::Generic;
   generic.genericSectors = 20000;
-  SimStation s(Sim({generic, Disk()}));
+  SimStation s(SimOf({generic, ControllerDisk()}));
   const fs::path before = s.home / "before.img", after = s.home / "after.img";
   ASSERT_TRUE(s.sim->exportLogicalImage(0, before.string()));
   s.produce();
@@ -292,11 +282,11 @@ TEST(ProductionCasesE2E, AGenericDiskKeepsEveryByte) {
   EXPECT_EQ(s.station.record(0).FlashTypeIndex, -1) << "no flash answers: never started";
   EXPECT_EQ(s.station.record(1).LastResult, 0);
   ASSERT_TRUE(s.sim->exportLogicalImage(0, after.string()));
-  EXPECT_EQ(Read(before), Read(after));
+  EXPECT_EQ(ReadFile(before), ReadFile(after));
 }
 
 TEST(ProductionCasesE2E, ImpossibleGeometryIsRefusedBeforeAnyCommand) {
-  SimStation s(Sim({Disk()}));
+  SimStation s(SimOf({ControllerDisk()}));
   s.station.config().flashTypeRecord(0).setPagePerBlock(0);
   s.produce();
   EXPECT_EQ(s.station.record(0).LastResult, -1);

@@ -10,9 +10,12 @@
 #include "device/commands.h"
 #include "engine/demo_settings.h"
 #include "sim/simulator.h"
+#include "support/wait_for.h"
 
 namespace kvx {
 namespace {
+
+using test::WaitFor;
 
 using namespace std::chrono_literals;
 using test::TempDir;
@@ -27,16 +30,6 @@ class QuickSequence : public ProductionSequence {
   std::int32_t RunProduction(PortJob&) override { return 0; }
   std::int32_t RunHighFormatOnly(PortJob&) override { return 0; }
 };
-
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 class RuntimeTest : public ::testing::Test {
  protected:
