@@ -80,6 +80,7 @@ bool Station::startJob(int k) {
   const SerialOutcome serial = hooks_.makeSerial ? hooks_.makeSerial(rec, k) : SerialOutcome{};
   if (!serial.ok) {
     rec.StatusText = serial.error;
+    rec.FailureText = serial.error;
     rec.LastResult = -1;
     p.display.setBar(rec.StatusText, BarColour::Red, 0);
     return false;
@@ -254,6 +255,7 @@ void Station::workerBody(int k) {
     }
   }
   rec.FixedSectors = 0;
+  rec.FailureText.clear();  // no reason of an earlier job survives into this one
 
   PortJob job{k, rec, p.display, p.commands, tree_, messages_, options_, config_};
   bool highFormatPath = false;
@@ -267,6 +269,7 @@ void Station::workerBody(int k) {
       rec.LastResult = ok ? 0 : (result == 0 ? -1 : result);
       rec.StatusText = ok ? kSolderingOkText : kSolderingSuspectText;
       p.display.setBar(rec.StatusText, ok ? BarColour::Blue : BarColour::Red, 0);
+      if (!ok) rec.FailureText = rec.StatusText;  // the verdict is the reason
       return;
     }
     if (!highFormatPath && result == kHandOverToHighFormat) {

@@ -331,6 +331,7 @@ TEST(IntegrityE2E, JobResultsNeverCallAFailureASuccess) {
            if (rec.LastResult != 0) {
              ++refused;
              EXPECT_EQ(s.station.display(k).snapshot().colour, BarColour::Red);
+             EXPECT_FALSE(rec.FailureText.empty()) << "the refusal says why";
              continue;
            }
            EXPECT_LE(rec.SerialText.size(), 16u);

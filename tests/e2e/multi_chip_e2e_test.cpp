@@ -97,6 +97,8 @@ TEST(MultiChipE2E, SolderingCheckNamesAMissingPackage) {
     w.combine();
     EXPECT_EQ(w.s.station.record(Rework::kC).LastResult, k.secondPackageRecorded ? 0 : -1);
     EXPECT_EQ(w.s.station.display(Rework::kC).snapshot().colour, k.colour);
+    EXPECT_EQ(w.s.station.record(Rework::kC).FailureText.empty(), k.secondPackageRecorded)
+        << "a suspect verdict is the job's failure reason";
     EXPECT_EQ(w.s.sim->eraseCount(Rework::kC, 150), 0u) << "the check writes nothing";
   }
 }
