@@ -218,11 +218,22 @@ std::int32_t StationProduction::copyFolders(PortJob& job) {
                          set[C::kZone0DiskType] != kCdrom && fs::is_directory(zone0, ec);
   if (first.empty() && !copyZone0) return 0;
 
-  const fs::path root = env_.volumeRoot ? env_.volumeRoot(job.port, job.rec.DevicePath) : fs::path();
-  if (root.empty()) return copyFailed(job, "(the disk's volume is not mounted)", true);
+  ProducedVolume volume =
+      env_.openVolume
+          ? env_.openVolume(job.port, job.rec.DevicePath, [&job] { return job.stopRequested(); })
+          : ProducedVolume::Missing("the disk's volume is not mounted");
+  if (job.stopRequested()) {
+    job.showCancelled();
+    return msg::kCancel;
+  }
+  if (!volume.available()) return copyFailed(job, "(" + volume.problem() + ")", true);
+  const fs::path& root = volume.root();
   job.rec.DriveLetter = root.string();
   if (!first.empty() && !CopyTree(job, first, root)) return copyFailed(job, "", isLogin);
   if (copyZone0 && !CopyTree(job, zone0, root)) return copyFailed(job, "", false);
+  // Copied files are only on the disk once the volume has written them out.
+  if (const std::string problem = volume.finish(); !problem.empty())
+    return copyFailed(job, "(" + problem + ")", false);
   return 0;
 }
 

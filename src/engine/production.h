@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/produced_volume.h"
 #include "engine/production_sequence.h"
 
 namespace kvx {
@@ -15,10 +16,12 @@ namespace kvx {
 struct ProductionEnvironment {
   // The station folder: LoginFiles/ and BootFiles/ are copied from here.
   std::filesystem::path home;
-  // Root folder of the produced disk's volume for the folder copies; an
-  // empty path when the volume is not mounted (the copy then fails with a
-  // clear message). Called on the port's worker.
-  std::function<std::filesystem::path(int port, const std::string& devicePath)> volumeRoot;
+  // The produced disk's volume for the folder copies, once the production
+  // has written it; without one the copy fails with the reason the volume
+  // gives. Called on the port's worker; waits poll `stopRequested`.
+  std::function<ProducedVolume(int port, const std::string& devicePath,
+                               const std::function<bool()>& stopRequested)>
+      openVolume;
 };
 
 std::unique_ptr<ProductionSequence> MakeStationProduction(ProductionEnvironment env);

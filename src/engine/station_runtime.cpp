@@ -19,7 +19,7 @@
 #include "platform/linux/sg_transport.h"
 #include "platform/linux/sysfs_usb_topology.h"
 #include "platform/linux/udev_hotplug.h"
-#include "platform/linux/volume_mounts.h"
+#include "platform/linux/volume_attach.h"
 #include "sim/simulator.h"
 
 namespace kvx {
@@ -178,8 +178,9 @@ class Runtime final : public StationRuntime {
         ini_(home_ / kStationIniName),
         portMap_(ini_),
         sequence_(MakeSequence(o, ProductionEnvironment{home_,
-                                                        [this](int port, const std::string& path) {
-                                                          return volumeRoot(port, path);
+                                                        [this](int port, const std::string& path,
+                                                               const std::function<bool()>& stop) {
+                                                          return openVolume(port, path, stop);
                                                         }})),
         station_(router_, *sequence_, op, language_, hooks()),
         pages_(station_.config(), station_.options(), op, station_.messages(), home_),
@@ -296,16 +297,22 @@ class Runtime final : public StationRuntime {
     return true;
   }
 
-  fs::path volumeRoot(int port, const std::string& devicePath) override {
+  ProducedVolume openVolume(int port, const std::string& devicePath,
+                            const std::function<bool()>& stopRequested) override {
+    const std::string slot = "port-" + std::to_string(port + 1);
     if (sim_) {
       // Simulated disks are never mounted by the host: a folder per port
       // stands in for the mount point of the produced disk's volume.
-      const fs::path dir = home_ / "sim-volumes" / ("port-" + std::to_string(port + 1));
+      const fs::path dir = home_ / "sim-volumes" / slot;
       std::error_code ec;
       fs::create_directories(dir, ec);
-      return ec ? fs::path() : dir;
+      return ec ? ProducedVolume::Missing("cannot make " + dir.string() + ": " + ec.message())
+                : ProducedVolume(dir);
     }
-    return MountedVolumeOf(devicePath);
+    VolumeAttachOptions o;
+    o.mountPoint = home_ / "volumes" / slot;
+    o.stopRequested = stopRequested;
+    return AttachProducedVolume(devicePath, o);
   }
 
   void shutdown() override {

@@ -100,9 +100,10 @@ class StationRuntime {
   // A copy of the image, taken under the lock.
   virtual ConfigImage imageSnapshot() = 0;
 
-  // The volume root of a port's disk for the folder copies (see
-  // ProductionEnvironment::volumeRoot).
-  virtual std::filesystem::path volumeRoot(int port, const std::string& devicePath) = 0;
+  // The volume of a port's produced disk for the folder copies (see
+  // ProductionEnvironment::openVolume).
+  virtual ProducedVolume openVolume(int port, const std::string& devicePath,
+                                    const std::function<bool()>& stopRequested) = 0;
 
   // The end of a run without an operator: stops the watcher and the
   // enumeration thread, asks every job to stop, waits for the workers and

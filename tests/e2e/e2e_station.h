@@ -109,12 +109,15 @@ class SimStation {
       : sim(std::move(simulator)),
         home(std::filesystem::temp_directory_path() /
              ("kvx-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++))),
-        sequence(MakeStationProduction({home, [this](int port, const std::string&) {
-                                          if (!volumesMounted) return std::filesystem::path();
-                                          const auto dir = volume(port);
-                                          std::filesystem::create_directories(dir);
-                                          return dir;
-                                        }})),
+        sequence(MakeStationProduction(
+            {home, [this](int port, const std::string&, const std::function<bool()>& stop) {
+               if (openVolume) return openVolume(port, stop);
+               if (!volumesMounted)
+                 return ProducedVolume::Missing("the disk's volume is not mounted");
+               const auto dir = volume(port);
+               std::filesystem::create_directories(dir);
+               return ProducedVolume(dir);
+             }})),
         station(router, *sequence, op, Language::English),
         catalog(station.config()),
         discovery(station, sim->topology(), portMap, catalog, selection) {
@@ -144,6 +147,8 @@ class SimStation {
   // mount point of the produced disk's volume, or nothing when unmounted.
   std::filesystem::path volume(int port) const { return home / ("volume-" + std::to_string(port)); }
   std::atomic<bool> volumesMounted{true};
+  // Replaces the stand-in volume when set (before the jobs start).
+  std::function<ProducedVolume(int port, const std::function<bool()>& stopRequested)> openVolume;
   std::atomic<std::int32_t> serialCounter{0};
 
   static inline int counter = 0;

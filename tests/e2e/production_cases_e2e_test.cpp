@@ -270,6 +270,65 @@ TEST(ProductionCasesE2E, FolderCopiesLandInTheVolume) {
   }
 }
 
+// The volume is given back once the copies are done, and only then is a
+// copied file on the disk: a failed flush is a failed job, and a stop while
+// the volume is being attached ends the job as cancelled.
+TEST(ProductionCasesE2E, TheVolumeIsGivenBackAfterTheCopies) {
+  enum class Attach { Flushed, FlushFails, StoppedMeanwhile };
+  struct Case {
+    const char* name;
+    Attach attach;
+    std::int32_t result;
+    BarColour colour;
+  };
+  const Case cases[] = {
+      {"flushed", Attach::Flushed, 0, BarColour::Blue},
+      {"the flush fails", Attach::FlushFails, msg::kCopyError, BarColour::Red},
+      // The result line takes the bar in red; the job's reason says it was cancelled.
+      {"stopped while attaching", Attach::StoppedMeanwhile, msg::kCancel, BarColour::Red},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimStation s(SimOf({ControllerDisk()}));
+    const fs::path src = s.home / "zone0";
+    fs::create_directories(src);
+    std::ofstream(src / "readme.txt") << "hello";
+    s.station.config().setText(ConfigImage::kZone0FilePath, ConfigImage::kPathWidth, src.string());
+    int finishes = 0;
+    bool copiedBeforeFinish = false;
+    s.openVolume = [&](int port, const std::function<bool()>& stop) {
+      if (c.attach == Attach::StoppedMeanwhile) {
+        s.station.record(port).Running.store(0);
+        EXPECT_TRUE(stop());
+        return ProducedVolume::Missing("stopped");
+      }
+      const fs::path dir = s.volume(port);
+      fs::create_directories(dir);
+      return ProducedVolume(dir, [&, dir] {
+        ++finishes;
+        copiedBeforeFinish = fs::exists(dir / "readme.txt");
+        return c.attach == Attach::FlushFails ? std::string("writing the copied files failed: EIO")
+                                              : std::string();
+      });
+    };
+    s.produce();
+    const FORMATINFO& rec = s.station.record(0);
+    EXPECT_EQ(rec.LastResult, c.result) << s.station.display(0).snapshot().text;
+    EXPECT_EQ(s.station.display(0).snapshot().colour, c.colour);
+    if (c.attach == Attach::StoppedMeanwhile) {
+      EXPECT_EQ(rec.FailureText, "Cancel");
+      EXPECT_FALSE(fs::exists(s.volume(0) / "readme.txt"));
+      continue;
+    }
+    EXPECT_EQ(finishes, 1);
+    EXPECT_TRUE(copiedBeforeFinish);
+    if (c.attach == Attach::FlushFails) {
+      EXPECT_NE(rec.FailureText.find("writing the copied files failed: EIO"), std::string::npos)
+          << rec.FailureText;
+    }
+  }
+}
+
 TEST(ProductionCasesE2E, AGenericDiskKeepsEveryByte) {
   DiskSpec generic;
   generic.kind = sim::DiskKind::Generic;

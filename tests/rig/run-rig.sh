@@ -77,6 +77,16 @@ mkdir -p "$root/kvx-home"
 "$build/kvx-mp" --home "$root/kvx-home" --sim-profile "$here/rig-sim.json" config set LevelCount 4 \
   > "$work/kvx-home.out" 2>&1 || die "kvx-mp could not write the station's settings: $(cat "$work/kvx-home.out")"
 [ -s "$root/kvx-home/config.dat" ] || die "kvx-mp wrote no config.dat"
+# A folder every production copies onto the disk's volume: a sub-folder, a
+# long name outside ASCII and a file of some size among it.
+zone0="$root/kvx-home/Zone0Files"
+mkdir -p "$zone0/docs"
+printf 'copied by the station onto every produced disk\n' > "$zone0/README.TXT"
+printf 'a long name outside ASCII\n' > "$zone0/docs/说明 long name.txt"
+seq 1 40000 > "$zone0/docs/numbers.txt"
+"$build/kvx-mp" --home "$root/kvx-home" --sim-profile "$here/rig-sim.json" config set Zone0FilePath \
+  /kvx-home/Zone0Files > "$work/kvx-home.out" 2>&1 ||
+  die "kvx-mp could not set the zone-0 folder: $(cat "$work/kvx-home.out")"
 
 # --- kernel modules in dependency order (modules.dep) ---------------------
 wanted=(usb-common usbcore xhci-hcd xhci-pci scsi_common scsi_mod sg sd_mod usb-storage

@@ -77,38 +77,58 @@ std::string UnescapeMountField(const std::string& field) {
   return out;
 }
 
-fs::path MountedVolumeOf(const std::string& devicePath, const MountPaths& paths) {
+namespace {
+
+struct Mount {
+  std::string source;
+  fs::path target;
+};
+
+std::vector<Mount> ReadMountTable(const fs::path& table) {
+  std::vector<Mount> mounts;
+  std::ifstream in(table);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string source, target;
+    if (fields >> source >> target)
+      mounts.push_back({UnescapeMountField(source), UnescapeMountField(target)});
+  }
+  return mounts;
+}
+
+}  // namespace
+
+std::vector<fs::path> MountsOf(const std::string& devicePath, const MountPaths& paths) {
   const auto devices = BlockDevicesOf(devicePath, paths);
   if (devices.empty()) return {};
-  struct Mount {
-    std::string source;
-    fs::path target;
-  };
-  std::vector<Mount> mounts;
-  {
-    std::ifstream in(paths.mounts);
-    std::string line;
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      std::string source, target;
-      if (fields >> source >> target)
-        mounts.push_back({UnescapeMountField(source), UnescapeMountField(target)});
-    }
-  }
+  const std::vector<Mount> mounts = ReadMountTable(paths.mounts);
+  std::vector<fs::path> out;
   for (const std::string& dev : devices) {
     unsigned major = 0, minor = 0;
     const bool haveNumber =
         ReadDevNumber(paths.sysfs / "class" / "block" / dev / "dev", &major, &minor);
     for (const Mount& m : mounts) {
-      if (m.source == (paths.dev / dev).string()) return m.target;
+      bool same = m.source == (paths.dev / dev).string();
       // Sources such as /dev/disk/by-uuid/... name the same node by a link.
       struct stat st {};
-      if (haveNumber && m.source.rfind("/", 0) == 0 && ::stat(m.source.c_str(), &st) == 0 &&
-          S_ISBLK(st.st_mode) && ::major(st.st_rdev) == major && ::minor(st.st_rdev) == minor)
-        return m.target;
+      if (!same && haveNumber && m.source.rfind("/", 0) == 0 && ::stat(m.source.c_str(), &st) == 0)
+        same = S_ISBLK(st.st_mode) && ::major(st.st_rdev) == major && ::minor(st.st_rdev) == minor;
+      if (same) out.push_back(m.target);
     }
   }
-  return {};
+  return out;
+}
+
+bool IsMountTarget(const fs::path& target, const MountPaths& paths) {
+  for (const Mount& m : ReadMountTable(paths.mounts))
+    if (m.target == target) return true;
+  return false;
+}
+
+fs::path MountedVolumeOf(const std::string& devicePath, const MountPaths& paths) {
+  const auto all = MountsOf(devicePath, paths);
+  return all.empty() ? fs::path() : all.front();
 }
 
 }  // namespace kvx

@@ -32,6 +32,14 @@ std::vector<std::string> BlockDevicesOf(const std::string& devicePath, const Mou
 // A mount-table field with its octal escapes ("\040" for a blank) undone.
 std::string UnescapeMountField(const std::string& field);
 
+// Every mount point of the disk's block devices, in the order of
+// BlockDevicesOf and, for one device, of the mount table.
+std::vector<std::filesystem::path> MountsOf(const std::string& devicePath,
+                                            const MountPaths& paths = MountPaths{});
+
+// Whether something is mounted on `target` (its mount-table entry).
+bool IsMountTarget(const std::filesystem::path& target, const MountPaths& paths = MountPaths{});
+
 // The mount point of the disk's volume; empty when none is mounted.
 std::filesystem::path MountedVolumeOf(const std::string& devicePath,
                                       const MountPaths& paths = MountPaths{});

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -285,6 +286,15 @@ void CheckProduce(const Options& o, const std::map<int, Gadget>& gadgets) {
   report.check(jobs.size() == gadgets.size() && others.empty(), "station-produce",
                Format("%zu jobs for %zu simulated disks; jobs on other disks:%s", jobs.size(),
                       gadgets.size(), others.empty() ? " none" : others.c_str()));
+  // The station mounted each volume for its folder copy; it gives it back.
+  for (const auto& [d, g] : gadgets) {
+    const auto mounts = MountsOf("/dev/" + g.node.name);
+    std::string where;
+    for (const auto& m : mounts) where += " " + m.string();
+    report.check(mounts.empty(), "station-copy",
+                 Format("disk %d: nothing of /dev/%s stays mounted after kvx-mp ended:%s", d,
+                        g.node.name.c_str(), where.empty() ? " none" : where.c_str()));
+  }
   const auto after = ChecksumOthers(gadgets);
   report.check(
       before.size() >= 2 && before == after, "station-bystanders",
@@ -304,6 +314,30 @@ std::string OneLine(std::string s) {
   return s;
 }
 
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every file under `source` is under `copy` with the same bytes; the first
+// difference, or an empty text.
+std::string CompareTrees(const fs::path& source, const fs::path& copy, std::size_t* files,
+                         std::size_t* bytes) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(source, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file()) continue;
+    const fs::path rel = it->path().lexically_relative(source);
+    const std::string want = ReadAll(it->path()), got = ReadAll(copy / rel);
+    if (!fs::exists(copy / rel)) return rel.string() + " is missing";
+    if (got != want)
+      return rel.string() + Format(" differs (%zu bytes, %zu expected)", got.size(), want.size());
+    ++*files;
+    *bytes += want.size();
+  }
+  return ec ? source.string() + ": " + ec.message() : std::string();
+}
+
 void CheckProducedVolumes(const Options& o, std::map<int, Gadget>& gadgets) {
   std::atomic<int> changes{0};
   UdevHotplugSource hotplug;
@@ -313,11 +347,13 @@ void CheckProducedVolumes(const Options& o, std::map<int, Gadget>& gadgets) {
                    (hotplug.lastError().empty() ? std::string() : ": " + hotplug.lastError()));
   for (auto& [d, g] : gadgets) {
     // What the kernel knows of the disk the production changed behind its back.
+    // A blank disk showed no medium when it arrived; for its folder copy the
+    // station made the kernel read it again.
     const auto blocks = BlockDevicesOf("/dev/" + g.node.name, MountPaths{});
-    report.note("station-volume",
-                Format("disk %d before the re-plug: block devices %zu, %s has %s sectors", d,
-                       blocks.size(), g.node.blockName.c_str(),
-                       ReadText("/sys/class/block/" + g.node.blockName + "/size").c_str()));
+    const std::string size = ReadText("/sys/class/block/" + g.node.blockName + "/size");
+    report.check(blocks.size() >= 2 && std::atoll(size.c_str()) > 0, "station-volume",
+                 Format("disk %d before the re-plug: block devices %zu, %s has %s sectors", d,
+                        blocks.size(), g.node.blockName.c_str(), size.c_str()));
     const int atStart = changes.load();
     const bool unbound = Plug(g, false);
     std::uint64_t goneMs = 0;
@@ -373,7 +409,7 @@ void CheckProducedVolumes(const Options& o, std::map<int, Gadget>& gadgets) {
     ::mkdir(o.mountRoot.c_str(), 0755);
     ::mkdir(mountPoint.c_str(), 0755);
     const bool mounted = ::mount(volume.c_str(), mountPoint.c_str(), "vfat", 0,
-                                 "codepage=437,iocharset=iso8859-1") == 0;
+                                 "codepage=437,iocharset=iso8859-1,utf8") == 0;
     report.check(mounted, "station-mount",
                  Format("the kernel's vfat driver mounts %s on %s: %s", volume.c_str(),
                         mountPoint.c_str(), mounted ? "yes" : std::strerror(errno)));
@@ -388,13 +424,21 @@ void CheckProducedVolumes(const Options& o, std::map<int, Gadget>& gadgets) {
       entries += " " + e.path().filename().string();
     report.note("station-mount",
                 Format("disk %d root:%s", d, entries.empty() ? " (empty)" : entries.c_str()));
+    std::size_t files = 0, bytes = 0;
+    const std::string difference =
+        CompareTrees(o.home + "/Zone0Files", mountPoint, &files, &bytes);
+    report.check(difference.empty() && files > 0, "station-copy",
+                 Format("the production's folder copy is on the kernel's vfat mount of disk %d: "
+                        "%zu files, %zu bytes%s",
+                        d, files, bytes,
+                        difference.empty() ? ", every one the same" : (": " + difference).c_str()));
     // A file written through the kernel's driver reads back after a remount.
     const std::string probe = mountPoint + "/RIGPROBE.TXT",
                       text = "written by the rig on disk " + std::to_string(d);
     std::ofstream(probe) << text;
     const bool unmounted = ::umount(mountPoint.c_str()) == 0;
     const bool remounted = unmounted && ::mount(volume.c_str(), mountPoint.c_str(), "vfat",
-                                                MS_RDONLY, "codepage=437,iocharset=iso8859-1") == 0;
+                                                MS_RDONLY, "codepage=437,iocharset=iso8859-1,utf8") == 0;
     const std::string back = remounted ? ReadText(probe) : std::string();
     report.check(back == text, "station-mount",
                  Format("a file written on the mounted volume reads back after a remount: '%s'",
