@@ -92,7 +92,7 @@ class Attach {
     const auto deadline = Clock::now() + o_.mediumWait;
     int lastErr = 0;
     for (auto nextReread = Clock::now();;) {
-      if (stopped()) return ProducedVolume::Missing(kStopped);
+      if (stopped()) return ProducedVolume::Missing("stopped");
       if (Clock::now() >= nextReread) {
         lastErr = reread();
         nextReread = Clock::now() + std::chrono::seconds(1);
@@ -114,8 +114,6 @@ class Attach {
                                      " as vfat: " + Describe(err));
     return automounted(source, err);
   }
-
-  static constexpr const char* kStopped = "stopped";
 
  private:
   bool stopped() const { return o_.stopRequested && o_.stopRequested(); }
@@ -183,7 +181,7 @@ class Attach {
   ProducedVolume automounted(const fs::path& source, int mountErr) {
     const auto deadline = Clock::now() + o_.automountWait;
     for (;;) {
-      if (stopped()) return ProducedVolume::Missing(kStopped);
+      if (stopped()) return ProducedVolume::Missing("stopped");
       if (const fs::path root = MountedVolumeOf(device_, o_.paths); !root.empty()) {
         VolumeSystem& sys = sys_;
         return ProducedVolume(root, [&sys, root]() -> std::string {
