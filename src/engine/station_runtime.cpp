@@ -310,7 +310,11 @@ class Runtime final : public StationRuntime {
                 : ProducedVolume(dir);
     }
     VolumeAttachOptions o;
-    o.mountPoint = home_ / "volumes" / slot;
+    // Absolute, as the mount table names it: a station started with a
+    // relative --home still finds a mount it left on its own mount point.
+    std::error_code ec;
+    o.mountPoint = fs::absolute(home_ / "volumes" / slot, ec);
+    if (ec) o.mountPoint = home_ / "volumes" / slot;
     o.stopRequested = stopRequested;
     return AttachProducedVolume(devicePath, o);
   }
